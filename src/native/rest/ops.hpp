@@ -1,0 +1,21 @@
+// Bodies of the RestApi operations. Each receives the bound arguments in
+// parameter order, `cls` first, and returns its result or throws py_error.
+#pragma once
+
+#include "rest/state.hpp"
+
+namespace qen::rest {
+
+#define QEN_X(e, text) ref e(void* ctx, PyObject* const* args);
+QEN_REST_OPS(QEN_X)
+#undef QEN_X
+
+// Builds the RestApi class and binds it (module initialisation, last step).
+void build_rest_api(State& st);
+// Defines error_handle and auth_required and binds them.
+void define_wrappers(State& st);
+
+// Raises `type(message)`; `message` is built from the parts joined.
+[[noreturn]] void raise_joined(PyObject* type, std::initializer_list<PyObject*> parts);
+
+}  // namespace qen::rest

@@ -1,0 +1,152 @@
+// Module state of qen_api.rest: everything looked up or built once at import.
+#pragma once
+
+#include "core/calls.hpp"
+#include "core/function.hpp"
+
+namespace qen::rest {
+
+// Attribute and keyword names, interned once. X(field, "text").
+#define QEN_REST_NAMES(X)                                   \
+  X(load, "load")                                           \
+  X(objects, "objects")                                     \
+  X(analyze, "analyze")                                     \
+  X(from_display, "from_display")                           \
+  X(save, "save")                                           \
+  X(update, "update")                                       \
+  X(delete_, "delete")                                      \
+  X(drop, "drop")                                           \
+  X(delete_all, "delete_all")                               \
+  X(get_collection_name, "get_collection_name")             \
+  X(_engine, "_engine")                                     \
+  X(get_actions, "get_actions")                             \
+  X(check_acl, "check_acl")                                 \
+  X(collection_action, "collection_action")                 \
+  X(action, "action")                                       \
+  X(get_display_data, "get_display_data")                   \
+  X(_id, "_id")                                             \
+  X(_key_fields, "_key_fields")                             \
+  X(calculate_id, "calculate_id")                           \
+  X(get_id, "get_id")                                       \
+  X(commit, "commit")                                       \
+  X(content, "content")                                     \
+  X(status_code, "status_code")                             \
+  X(acl, "acl")                                             \
+  X(get, "get")                                             \
+  X(name, "name")                                           \
+  X(id, "id")                                               \
+  X(op, "op")                                               \
+  X(result, "result")                                       \
+  X(collection, "collection")                               \
+  X(public_, "public")                                      \
+  X(empty, "")                                              \
+  X(slash, "/")                                             \
+  X(id_marker, "_id")                                       \
+  X(op_I, "I")                                              \
+  X(op_S, "S")                                              \
+  X(op_U, "U")                                              \
+  X(op_D, "D")                                              \
+  X(action_prefix, "action.")                               \
+  X(empty_acl, "User has empty ACL")
+
+// Keyword-name tuples of the fixed call shapes. X(field, "a", "b", ...).
+#define QEN_REST_KWNAMES(X)                                         \
+  X(kw_display, "lazy", "catalog", "show_hidden")                   \
+  X(kw_catalog, "catalog")                                          \
+  X(kw__acl, "_acl")                                                \
+  X(kw_acl, "acl")                                                  \
+  X(kw_search, "_acl", "_limit", "_id_only")                        \
+  X(kw_search_ids, "_acl", "_limit")                                \
+  X(kw_analyze, "analytic_request", "acl")                          \
+  X(kw_error, "type", "message", "trace")                           \
+  X(kw_batch_acl, "batch", "acl")                                   \
+  X(kw__batch__acl, "_batch", "_acl")                               \
+  X(kw_engine, "engine")                                            \
+  X(kw_check, "acl", "act")                                         \
+  X(kw_check_doc, "acl", "act", "doc")                              \
+  X(kw_action, "action_name", "acl", "payload")                     \
+  X(kw_drop_msg, "collection", "drop")                              \
+  X(kw_delete_msg, "collection", "drop", "deleted", "ignored")      \
+  X(kw_post, "doc_class", "payload", "doc_path", "acl")             \
+  X(kw_collection_post, "doc_class", "payload", "acl")
+
+// Operations of RestApi, in class order. X(enum, "name").
+#define QEN_REST_OPS(X)                                     \
+  X(parse_catalog, "_parse_catalog")                        \
+  X(root_post, "root_post")                                 \
+  X(collection_get, "collection_get")                       \
+  X(collection_analyze, "collection_analyze")               \
+  X(collection_post, "collection_post")                     \
+  X(collection_delete, "collection_delete")                 \
+  X(get_document_from_path, "_get_document_from_path")      \
+  X(get_method_from_path, "_get_method_from_path")          \
+  X(document_get, "document_get")                           \
+  X(document_delete, "document_delete")                     \
+  X(document_patch, "document_patch")                       \
+  X(document_put, "document_put")                           \
+  X(document_post, "document_post")                         \
+  X(action_post, "action_post")
+
+enum class Op {
+#define QEN_X(e, text) e,
+  QEN_REST_OPS(QEN_X)
+#undef QEN_X
+      count
+};
+inline constexpr int kOpCount = static_cast<int>(Op::count);
+
+// Objects imported or built at import, besides names. X(field).
+#define QEN_REST_OBJECTS(X)                                              \
+  X(json_loads) X(format_exc) X(wraps) X(Type) X(Union)                  \
+  X(Base) X(Document) X(ListRuntime) X(Batch)                            \
+  X(QenError) X(NotFoundError) X(ConflictError) X(BadRequestError)       \
+  X(AuthorizationError)                                                  \
+  X(QenCollectionDeleteMsg) X(QenDocumentDeleteMsg) X(QenErrorMessage)   \
+  X(function_type)                                                       \
+  X(caught) /* (ValueError, TypeError, RuntimeError, QenError) */        \
+  X(status_200) X(status_204) X(status_400) X(status_500)
+
+struct State {
+  PyObject* module = nullptr;  // borrowed: the state lives inside it
+
+#define QEN_X(field) ref field;
+  QEN_REST_OBJECTS(QEN_X)
+#undef QEN_X
+
+#define QEN_X(field, text) ref field;
+  QEN_REST_NAMES(QEN_X)
+#undef QEN_X
+#define QEN_X(field, ...) ref field;
+  QEN_REST_KWNAMES(QEN_X)
+#undef QEN_X
+
+  // Per operation: its name, the classmethod stored on RestApi and the
+  // callable inside it, so that `cls.op(...)` can skip the bound method when
+  // `cls` resolves the name to our own classmethod.
+  ref op_name[kOpCount];
+  ref op_classmethod[kOpCount];
+  ref op_callable[kOpCount];
+};
+
+// Visits every reference the state owns (GC traversal and clearing).
+template <typename F>
+void for_each_ref(State& st, F&& visit) {
+#define QEN_X(field, ...) visit(st.field);
+  QEN_REST_OBJECTS(QEN_X)
+  QEN_REST_NAMES(QEN_X)
+  QEN_REST_KWNAMES(QEN_X)
+#undef QEN_X
+  for (int i = 0; i < kOpCount; ++i) {
+    visit(st.op_name[i]);
+    visit(st.op_classmethod[i]);
+    visit(st.op_callable[i]);
+  }
+}
+
+inline State& state_of(void* ctx) { return *static_cast<State*>(ctx); }
+
+// `cls.<op>(*args, **kwargs)` in vectorcall form (`args` without cls).
+ref call_op(State& st, Op op, PyObject* cls, PyObject* const* args,
+            Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace qen::rest
