@@ -60,10 +60,10 @@ ref make_kwnames(std::initializer_list<const char*> names) {
 
 void init_constants(State& st) {
 #define QEN_X(field, text) st.field = interned(text);
-  QEN_REST_NAMES(QEN_X)
+  QEN_REST_ALL_NAMES(QEN_X)
 #undef QEN_X
 #define QEN_X(field, ...) st.field = make_kwnames({__VA_ARGS__});
-  QEN_REST_KWNAMES(QEN_X)
+  QEN_REST_ALL_KWNAMES(QEN_X)
 #undef QEN_X
   int i = 0;
 #define QEN_X(e, text) st.op_name[i++] = interned(text);

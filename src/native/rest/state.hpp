@@ -70,6 +70,25 @@ namespace qen::rest {
   X(kw_post, "doc_class", "payload", "doc_path", "acl")             \
   X(kw_collection_post, "doc_class", "payload", "acl")
 
+// Names and keyword tuples of each area of operations, kept apart so that
+// each area adds its own without touching the others.
+#define QEN_REST_NAMES_COLLECTION(X)
+#define QEN_REST_KWNAMES_COLLECTION(X)
+#define QEN_REST_NAMES_DOCUMENT(X)
+#define QEN_REST_KWNAMES_DOCUMENT(X)
+#define QEN_REST_NAMES_BATCH(X)
+#define QEN_REST_KWNAMES_BATCH(X)
+#define QEN_REST_NAMES_ACTION(X)
+#define QEN_REST_KWNAMES_ACTION(X)
+
+#define QEN_REST_ALL_NAMES(X)                                       \
+  QEN_REST_NAMES(X) QEN_REST_NAMES_COLLECTION(X) QEN_REST_NAMES_DOCUMENT(X) \
+  QEN_REST_NAMES_BATCH(X) QEN_REST_NAMES_ACTION(X)
+#define QEN_REST_ALL_KWNAMES(X)                                     \
+  QEN_REST_KWNAMES(X) QEN_REST_KWNAMES_COLLECTION(X)                \
+  QEN_REST_KWNAMES_DOCUMENT(X) QEN_REST_KWNAMES_BATCH(X)            \
+  QEN_REST_KWNAMES_ACTION(X)
+
 // Operations of RestApi, in class order. X(enum, "name").
 #define QEN_REST_OPS(X)                                     \
   X(parse_catalog, "_parse_catalog")                        \
@@ -113,11 +132,9 @@ struct State {
   QEN_REST_OBJECTS(QEN_X)
 #undef QEN_X
 
-#define QEN_X(field, text) ref field;
-  QEN_REST_NAMES(QEN_X)
-#undef QEN_X
 #define QEN_X(field, ...) ref field;
-  QEN_REST_KWNAMES(QEN_X)
+  QEN_REST_ALL_NAMES(QEN_X)
+  QEN_REST_ALL_KWNAMES(QEN_X)
 #undef QEN_X
 
   // Per operation: its name, the classmethod stored on RestApi and the
@@ -133,8 +150,8 @@ template <typename F>
 void for_each_ref(State& st, F&& visit) {
 #define QEN_X(field, ...) visit(st.field);
   QEN_REST_OBJECTS(QEN_X)
-  QEN_REST_NAMES(QEN_X)
-  QEN_REST_KWNAMES(QEN_X)
+  QEN_REST_ALL_NAMES(QEN_X)
+  QEN_REST_ALL_KWNAMES(QEN_X)
 #undef QEN_X
   for (int i = 0; i < kOpCount; ++i) {
     visit(st.op_name[i]);
