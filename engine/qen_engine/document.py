@@ -65,7 +65,8 @@ class Base:
             setattr(self, name, field.convert(value))
         if "_id" in fields:
             self._id = None if fields["_id"] is None else str(fields["_id"])
-        _adopt(self, self if isinstance(self, Document) else None)
+        if isinstance(self, Document):
+            _adopt(self, self)
 
     @classmethod
     def from_display(cls, **fields):
@@ -165,7 +166,7 @@ class Document(Base):
 
     @classmethod
     def build(cls, doc_id, data):
-        doc = cls(**copy.deepcopy(data))
+        doc = cls(**data)             # conversion copies: nothing mutable is shared with the store
         doc._id = doc_id
         return doc
 
@@ -356,18 +357,15 @@ class Document(Base):
                 raise BadRequestError(f"Unknown field {name} for {cls.__name__}")
 
 
-def _adopt(value, root):
-    """Point every embedded document below `value` at the stored document `root`."""
-    if isinstance(value, Base):
-        if value is not root:
-            value._root = root
-        children = (getattr(value, name, None) for name in value._fields)
-    elif isinstance(value, (list, ListRuntime)):
-        children = iter(value)
-    else:
-        return
-    for child in children:
-        _adopt(child, root)
+def _adopt(doc, root):
+    """Point every embedded document below `doc` at the stored document `root`."""
+    for name in doc._fields:
+        value = getattr(doc, name, None)
+        members = value if isinstance(value, (list, ListRuntime)) else (value,)
+        for member in members:
+            if isinstance(member, Base):
+                member._root = root
+                _adopt(member, root)
 
 
 def _select(cls, catalog):

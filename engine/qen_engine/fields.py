@@ -36,9 +36,9 @@ class Field:
                                f"got {type(value).__name__}")
 
     def convert(self, value):
-        if value is None or self.type is None:
-            return value
-        return check_scalar(self, self.type, value)
+        if value is not None and self.type is not None:
+            check_scalar(self, self.type, value)
+        return copy.deepcopy(value) if isinstance(value, (dict, list)) else value
 
     def dump(self, value, catalog, show_hidden):
         return copy.deepcopy(value)

@@ -254,5 +254,13 @@ def text_equal(value, wanted):
 
 
 def matches(doc_id, data, criteria):
-    return all(text_equal(doc_id if name == "_id" else value_at(data, name), wanted)
-               for name, wanted in criteria.items())
+    for name, wanted in criteria.items():
+        if name == "_id":
+            value = doc_id
+        elif "." in name:
+            value = value_at(data, name)
+        else:
+            value = data.get(name)
+        if not (value == wanted and type(value) is type(wanted)) and not text_equal(value, wanted):
+            return False
+    return True

@@ -128,3 +128,11 @@ def test_embedded_classes_are_base_not_document(Order):
     order = Order.from_display(**ORDER)
     assert isinstance(order, Base) and isinstance(order.address, Base)
     assert not hasattr(order.address, "save")
+
+
+def test_documents_do_not_alias_the_payload(Order):
+    payload = {"number": "8", "tags": ["a"], "address": {"city": "Oslo"}}
+    order = Order.from_display(**payload)
+    order.tags.append("b")
+    order.address.city = "Bergen"
+    assert payload == {"number": "8", "tags": ["a"], "address": {"city": "Oslo"}}

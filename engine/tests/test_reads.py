@@ -104,3 +104,14 @@ def test_reads_need_read_grant(Order, call, grants, allowed):
     else:
         with pytest.raises(AuthorizationError):
             call(Order, acl(*grants))
+
+
+@pytest.mark.parametrize("stored, wanted, equal", [
+    ("new", "new", True), (12.0, "12", True), (12.5, "12.5", True), (3, "3.0", True),
+    (12, 12.0, True), (True, "true", True), (True, "True", True), (False, "false", True),
+    (True, 1, False), (1, True, False), (0, False, False), (None, "None", False),
+    (None, None, True), ("7", 7, False), (12, "twelve", False),
+])
+def test_criteria_compare_with_text_form(stored, wanted, equal):
+    from qen_engine.store import matches
+    assert matches("id", {"f": stored}, {"f": wanted}) is equal
