@@ -68,15 +68,15 @@ namespace qen::rest {
   X(kw_drop_msg, "collection", "drop")                              \
   X(kw_delete_msg, "collection", "drop", "deleted", "ignored")      \
   X(kw_post, "doc_class", "payload", "doc_path", "acl")             \
-  X(kw_collection_post, "doc_class", "payload", "acl")
+  X(kw_collection_post, "doc_class", "payload", "acl")              \
+  X(kw_none)
 
 // Names and keyword tuples of each area of operations, kept apart so that
 // each area adds its own without touching the others.
 #define QEN_REST_NAMES_COLLECTION(X)                              \
   X(msg_id_not_string, "Document ID must be string")              \
   X(msg_payload_form, "payload should be list or dictionary")
-#define QEN_REST_KWNAMES_COLLECTION(X)                            \
-  X(kw_none)
+#define QEN_REST_KWNAMES_COLLECTION(X)
 #define QEN_REST_NAMES_DOCUMENT(X)
 #define QEN_REST_KWNAMES_DOCUMENT(X)
 #define QEN_REST_NAMES_BATCH(X)                                          \
@@ -87,8 +87,7 @@ namespace qen::rest {
   X(batch_not_found_suffix, " not found")                                 \
   X(batch_op_prefix, "Operation ")                                        \
   X(batch_op_suffix, " is not supported")
-#define QEN_REST_KWNAMES_BATCH(X)                                        \
-  X(kw_none)
+#define QEN_REST_KWNAMES_BATCH(X)
 #define QEN_REST_NAMES_ACTION(X)                                         \
   X(act_dunder_name, "__name__")                                          \
   X(act_split, "split")                                                   \
