@@ -3,6 +3,8 @@
 // Each returns a pass-through wrapper (`handled_error`, `need_auth`) made with
 // functools.wraps, so it carries the wrapped function's metadata and
 // `__wrapped__`. The wrapper forwards its vectorcall arguments untouched.
+#include <utility>
+
 #include "rest/ops.hpp"
 
 namespace qen::rest {
@@ -12,21 +14,20 @@ constexpr size_t kTraceLimit = 1024;
 
 // Keeps `exc` as the handled exception (`sys.exc_info()`) for its lifetime,
 // as an `except` block does: format_exc() sees it, and an error raised while
-// the record is built gets it as `__context__`.
+// the record is built gets it as `__context__`. The slot of the current frame
+// is swapped and put back as it was, so a caller's generator keeps its own.
 class Handling {
  public:
-  explicit Handling(PyObject* exc) : previous_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(exc);
-  }
-  ~Handling() {
-    PyErr_SetHandledException(previous_);
-    Py_XDECREF(previous_);
-  }
+  explicit Handling(PyObject* exc)
+      : item_(PyThreadState_Get()->exc_info),
+        previous_(std::exchange(item_->exc_value, Py_NewRef(exc))) {}
+  ~Handling() { Py_XSETREF(item_->exc_value, previous_); }
   Handling(const Handling&) = delete;
   Handling& operator=(const Handling&) = delete;
 
  private:
-  PyObject* previous_;
+  _PyErr_StackItem* item_;
+  PyObject* previous_;  // owned; restored on exit
 };
 
 // The error record's pair for a caught error, or the error re-raised.
