@@ -158,8 +158,8 @@ def test_delete_of_another_class_is_refused(api, fake):
         "BadRequestError", "Document of type Other is not of type Order", 400)
     assert names(fake) == ["load"]
     # a document of a derived class counts as one of the class
-    Special = fake.doc_class("Special", base=Order)
-    Order.class_script["load"] = fake.document(Special)
+    Derived = fake.doc_class("Derived", base=Order)
+    Order.class_script["load"] = fake.document(Derived)
     assert api.document_delete(Order, "/_id/7") == ([], 200)
 
 
