@@ -157,19 +157,33 @@ def build() -> types.ModuleType:
         def collection_action(cls, *args, **kwargs):
             return cls._ccall("collection_action", "collection-result", *args, **kwargs)
 
-    class ListRuntime(list):
-        """A list whose members are also found by their `key` attribute."""
+    class ListRuntime:
+        """A runtime list field: members found by their `key` attribute
+        (`"k1" in lines`, `lines["k1"]`) or by position (`lines[2]`). Like the
+        engine's, it is not a `list`. Membership tests and subscripts are
+        logged as "__contains__" and "__getitem__"."""
+
+        def __init__(self, members=()):
+            self.members = list(members)
 
         def _keyed(self, key):
-            return [m for m in self if getattr(m, "key", _MISSING) == key]
+            return [m for m in self.members if getattr(m, "key", _MISSING) == key]
 
         def __contains__(self, key):
+            log.append(Call(self, "__contains__", (key,), ()))
             return bool(self._keyed(key))
 
         def __getitem__(self, index):
+            log.append(Call(self, "__getitem__", (index,), ()))
             if isinstance(index, str):
                 return self._keyed(index)[0]
-            return list.__getitem__(self, index)
+            return self.members[index]
+
+        def __iter__(self):
+            return iter(self.members)
+
+        def __len__(self):
+            return len(self.members)
 
     class Batch:
         commit_result: Any = (True, "committed")

@@ -6,7 +6,7 @@ qen_engine = pytest.importorskip("qen_engine")
 from qen_engine import Acl  # noqa: E402
 from qen_engine.samples import make_sample_engine  # noqa: E402
 
-from conftest import import_rest_with  # noqa: E402
+from rest_loader import import_rest_with  # noqa: E402
 
 ALL = Acl(["*"])
 

@@ -89,11 +89,29 @@ namespace qen::rest {
   X(msg_key_tail, " is not supported")                                    \
   X(msg_exists, "Document already exists ")                               \
   X(msg_empty_payload, "Empty payload")
-#define QEN_REST_KWNAMES_DOCUMENT(X)                                      \
+// kw_none (no fixed keyword) is shared with the batch area.
+#define QEN_REST_KWNAMES_DOCUMENT(X)
+#define QEN_REST_NAMES_BATCH(X)                                          \
+  X(batch_no_class_mapping, "No class mapping found")                     \
+  X(batch_wrong_line, "Wrong payload line format, need have name, id, op") \
+  X(batch_no_content, "Wrong payload line format, need have content for operation ") \
+  X(batch_class_prefix, "Class ")                                         \
+  X(batch_not_found_suffix, " not found")                                 \
+  X(batch_op_prefix, "Operation ")                                        \
+  X(batch_op_suffix, " is not supported")
+#define QEN_REST_KWNAMES_BATCH(X)                                        \
   X(kw_none)
-#define QEN_REST_NAMES_BATCH(X)
-#define QEN_REST_KWNAMES_BATCH(X)
-#define QEN_REST_NAMES_ACTION(X)
+#define QEN_REST_NAMES_ACTION(X)                                         \
+  X(act_dunder_name, "__name__")                                          \
+  X(act_split, "split")                                                   \
+  X(act_isdigit, "isdigit")                                               \
+  X(act_wrong_type, "Parameter has a wrong type: ")                       \
+  X(act_wrong_type_suffix, ",should be a document or an embedded document") \
+  X(act_field_prefix, "field ")                                           \
+  X(act_not_found_for_parsing, " not found for parsing ")                 \
+  X(act_cannot_found, "Cannot found ")                                    \
+  X(act_in, " in ")                                                       \
+  X(act_cannot_find_document, "Cannot find the document ")
 #define QEN_REST_KWNAMES_ACTION(X)
 
 #define QEN_REST_ALL_NAMES(X)                                       \
