@@ -72,7 +72,10 @@ namespace qen::rest {
 
 // Names and keyword tuples of each area of operations, kept apart so that
 // each area adds its own without touching the others.
-#define QEN_REST_NAMES_COLLECTION(X)
+#define QEN_REST_NAMES_COLLECTION(X)                              \
+  X(msg_id_not_string, "Document ID must be string")              \
+  X(msg_payload_form, "payload should be list or dictionary")
+// kw_none (no fixed keyword) is shared: it is defined in the batch area.
 #define QEN_REST_KWNAMES_COLLECTION(X)
 #define QEN_REST_NAMES_DOCUMENT(X)                                        \
   X(dunder_name, "__name__")                                              \
