@@ -370,6 +370,19 @@ ref new_wrapper(PyTypeObject* type, const WrapperDef& def) {
   return self;
 }
 
+PyObject* call_positional(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  const Function* f = as_function(self);
+  const Py_ssize_t n = f->params ? PyTuple_GET_SIZE(f->params) : 0;
+  const Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  if (!f->body || nargs > n || nargs < n - ndef) {
+    return f->vectorcall(self, args, static_cast<size_t>(nargs), nullptr);
+  }
+  PyObject* bound[kMaxParams];
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+  for (Py_ssize_t i = nargs; i < n; ++i) bound[i] = PyTuple_GET_ITEM(f->defaults, i - (n - ndef));
+  return guard([&] { return f->body(f->ctx, bound).release(); }, nullptr);
+}
+
 Py_ssize_t param_index(const Function* f, PyObject* name) {
   if (!f->params) return -1;
   Py_ssize_t i = find_param(f, name);

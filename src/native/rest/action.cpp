@@ -132,7 +132,7 @@ ref collection_action(State& st, PyObject* doc_class, PyObject* payload,
   PyObject* run[] = {doc_class, action_path, acl, payload};
   ref result = check(PyObject_VectorcallMethod(st.collection_action.get(), run, 1,
                                                st.kw_action.get()));
-  return check(PyTuple_Pack(3, result.get(), doc_class, action_path));
+  return tuple_of({result.get(), doc_class, action_path});
 }
 
 ref document_action(State& st, PyObject* cls, PyObject* doc_class, PyObject* payload,
@@ -156,7 +156,7 @@ ref document_action(State& st, PyObject* cls, PyObject* doc_class, PyObject* pay
   PyObject* run[] = {target.get(), name.get(), acl, payload};
   ref result = check(PyObject_VectorcallMethod(st.action.get(), run, 1, st.kw_action.get()));
   PyObject* target_class = reinterpret_cast<PyObject*>(Py_TYPE(target.get()));
-  return check(PyTuple_Pack(3, result.get(), target_class, name.get()));
+  return tuple_of({result.get(), target_class, name.get()});
 }
 
 }  // namespace
@@ -174,7 +174,7 @@ ref get_method_from_path(void* ctx, PyObject* const* args) {
                  {st.act_wrong_type.get(), reinterpret_cast<PyObject*>(Py_TYPE(doc)),
                   st.act_wrong_type_suffix.get()});
   }
-  if (!has_slash(st, action_path)) return check(PyTuple_Pack(2, doc, action_path));
+  if (!has_slash(st, action_path)) return tuple_of({doc, action_path});
 
   auto [field_name, sub_path] = split_first(st, action_path);
   ref sub = attribute_or_none(doc, field_name.get());

@@ -74,6 +74,7 @@ void init_constants(State& st) {
   st.status_400 = check(PyLong_FromLong(400));
   st.status_500 = check(PyLong_FromLong(500));
   st.function_type = make_function_type(st.module, "qen_api.rest.function", false);
+  st.own_function_type = reinterpret_cast<PyTypeObject*>(st.function_type.get());
 }
 
 void exec(PyObject* module) {
@@ -160,22 +161,35 @@ PyModuleDef rest_def = {
 
 }  // namespace
 
+namespace {
+
+// Whether `cls.<op name>` finds our own classmethod (cls being a plain class).
+bool resolves_to_ours(State& st, int i, PyObject* cls) {
+  if (!Py_IS_TYPE(cls, &PyType_Type)) return false;
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+  if (tagged && type->tp_version_tag == st.op_tag[i] && st.op_tag[i] != 0) return true;
+  if (_PyType_Lookup(type, st.op_name[i].get()) != st.op_classmethod[i].get()) return false;
+  if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) st.op_tag[i] = type->tp_version_tag;
+  return true;
+}
+
+}  // namespace
+
 ref call_op(State& st, Op op, PyObject* cls, PyObject* const* args,
             Py_ssize_t nargs, PyObject* kwnames) {
   const int i = static_cast<int>(op);
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   // `cls.name` for a plain class finds our classmethod, whose binding would
   // only put `cls` in front: call the callable inside directly.
-  if (Py_IS_TYPE(cls, &PyType_Type) &&
-      _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), st.op_name[i].get()) ==
-          st.op_classmethod[i].get()) {
+  if (nargs + nkw + 1 <= kMaxParams + 1 && resolves_to_ours(st, i, cls)) {
     PyObject* stack[kMaxParams + 1];
-    if (nargs + nkw + 1 <= kMaxParams + 1) {
-      stack[0] = cls;
-      for (Py_ssize_t k = 0; k < nargs + nkw; ++k) stack[k + 1] = args[k];
-      return check(PyObject_Vectorcall(st.op_callable[i].get(), stack,
-                                       static_cast<size_t>(nargs + 1), kwnames));
-    }
+    stack[0] = cls;
+    for (Py_ssize_t k = 0; k < nargs + nkw; ++k) stack[k + 1] = args[k];
+    PyObject* callable = st.op_callable[i].get();
+    if (!kwnames) return check(call_positional(callable, stack, nargs + 1));
+    return check(vectorcall(st.own_function_type, callable, stack,
+                            static_cast<size_t>(nargs + 1), kwnames));
   }
   ref method = getattr(cls, st.op_name[i].get());
   return check(PyObject_Vectorcall(method.get(), args,

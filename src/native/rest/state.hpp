@@ -161,6 +161,7 @@ inline constexpr int kOpCount = static_cast<int>(Op::count);
 
 struct State {
   PyObject* module = nullptr;  // borrowed: the state lives inside it
+  PyTypeObject* own_function_type = nullptr;  // borrowed from function_type
 
 #define QEN_X(field) ref field;
   QEN_REST_OBJECTS(QEN_X)
@@ -177,6 +178,10 @@ struct State {
   ref op_name[kOpCount];
   ref op_classmethod[kOpCount];
   ref op_callable[kOpCount];
+  // Version tag of the last class seen to resolve each name to our own
+  // classmethod. A type's tag changes whenever it or a base is modified, so
+  // an equal, valid tag means the lookup would find the same object.
+  unsigned int op_tag[kOpCount] = {};
 };
 
 // Visits every reference the state owns (GC traversal and clearing).

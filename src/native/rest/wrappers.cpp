@@ -63,15 +63,16 @@ ref answer_error(State& st) {
   ref status = check_status(PyObject_IsInstance(exc.get(), st.QenError.get()))
                    ? getattr(exc.get(), st.status_code.get())
                    : ref::borrow(st.status_400.get());
-  return check(PyTuple_Pack(2, display.get(), status.get()));
+  return tuple_of({display.get(), status.get()});
 }
 
 PyObject* handled_error(PyObject* self, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
   Function* f = as_function(self);
-  PyObject* result = PyObject_Vectorcall(f->target, args, nargsf, kwnames);
+  State& st = state_of(f->ctx);
+  PyObject* result = vectorcall(st.own_function_type, f->target, args, nargsf, kwnames);
   if (result) return result;
-  return guard([&] { return answer_error(state_of(f->ctx)).release(); },
+  return guard([&] { return answer_error(st).release(); },
                nullptr);
 }
 
@@ -108,7 +109,7 @@ PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf,
       }, false)) {
     return nullptr;
   }
-  return PyObject_Vectorcall(f->target, args, nargsf, kwnames);
+  return vectorcall(st.own_function_type, f->target, args, nargsf, kwnames);
 }
 
 // Position of the `acl` parameter of any callable, or -1: read from our own
