@@ -72,8 +72,11 @@ namespace qen::rest {
 
 // Names and keyword tuples of each area of operations, kept apart so that
 // each area adds its own without touching the others.
-#define QEN_REST_NAMES_COLLECTION(X)
-#define QEN_REST_KWNAMES_COLLECTION(X)
+#define QEN_REST_NAMES_COLLECTION(X)                              \
+  X(msg_id_not_string, "Document ID must be string")              \
+  X(msg_payload_form, "payload should be list or dictionary")
+#define QEN_REST_KWNAMES_COLLECTION(X)                            \
+  X(kw_none)
 #define QEN_REST_NAMES_DOCUMENT(X)
 #define QEN_REST_KWNAMES_DOCUMENT(X)
 #define QEN_REST_NAMES_BATCH(X)                                          \
