@@ -4,7 +4,7 @@ import sys
 
 import pytest
 
-from conftest import Acl
+from fake_engine import Acl
 
 
 def error(result):

@@ -5,7 +5,7 @@ import types
 
 import pytest
 
-from conftest import Acl
+from fake_engine import Acl
 
 
 @pytest.fixture

@@ -2,17 +2,17 @@
 
 import pytest
 
-import conftest
 import qen_engine
 from qen_engine import Acl, Engine
 from qen_engine.samples import Line, make_sample_engine
+from rest_loader import import_rest_with
 
 ALL = Acl(["*"])
 
 
 @pytest.fixture(scope="module")
 def rest():
-    return conftest.import_rest_with(qen_engine)
+    return import_rest_with(qen_engine)
 
 
 @pytest.fixture

@@ -346,8 +346,8 @@ ref make_function_type(PyObject* module, const char* qualified_name,
                    Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
                    Py_TPFLAGS_IMMUTABLETYPE;
   if (bind_as_method) flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
-  PyType_Spec spec = {qualified_name, sizeof(Function), 0, flags, slots};
-  return check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  PyType_Spec type_def = {qualified_name, sizeof(Function), 0, flags, slots};
+  return check(PyType_FromModuleAndSpec(module, &type_def, nullptr));
 }
 
 ref new_operation(PyTypeObject* type, const OperationDef& def) {
