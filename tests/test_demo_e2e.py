@@ -186,6 +186,7 @@ def test_batch_commits_all_lines(api):
      400, "Class invoice not found"),
     ([{"name": "order", "id": "1001", "op": "X"}], 400, "Operation X is not supported"),
     ([{"name": "order", "op": "D"}], 400, "Wrong payload line format, need have name, id, op"),
+    ([{"name": "order", "id": "", "op": "I"}], 400, "need have content for operation I"),
 ])
 def test_batch_refused_or_failed_changes_nothing(api, lines, status, message):
     answer = api("POST", "/", body=lines)
@@ -208,15 +209,15 @@ def test_batch_refused_or_failed_changes_nothing(api, lines, status, message):
     ("PATCH", "/order/_id/1001", "reader-key", {"status": "x"}, {}, 403, "AuthorizationError",
      "Access denied"),
     ("GET", "/order", "empty-key", None, {}, 403, "AuthorizationError", "User has empty ACL"),
-    ("GET", "/order/_id", "admin-key", None, {}, 400, "IndexError", "Malformed request"),
-    ("POST", "/order/_id/1001/_/items/9/approve", "admin-key", None, {}, 400, "IndexError",
-     "Malformed request"),
+    ("GET", "/order/_id", "admin-key", None, {}, 400, "ValueError", "Invalid document path _id"),
+    ("DELETE", "/order/_id/", "admin-key", None, {}, 400, "ValueError",
+     "Invalid document path _id/"),
+    ("POST", "/order/_id/1001/_/items/9/approve", "admin-key", None, {}, 404, "NotFoundError",
+     "Cannot found 9 in items"),
     ("POST", "/order/_id/1001/_/items/x/approve", "admin-key", None, {}, 400, "ValueError",
      "invalid literal"),
     ("POST", "/order/_id/1001/_/nothing/approve", "admin-key", None, {}, 400,
      "BadRequestError", "field nothing not found for parsing nothing/approve"),
-    ("POST", "/", "admin-key", [{"name": "order", "id": "1", "op": "I"}], {}, 400, "KeyError",
-     "Malformed request"),
     ("GET", "/invoice", "admin-key", None, {}, 404, "NotFoundError", "Unknown resource invoice"),
     ("GET", "/order", "admin-key", None, {"limit": "ten"}, 400, "BadRequest",
      "limit must be a whole number"),

@@ -44,8 +44,8 @@ def create_app(classes, acl_source):
     @app.post(f"{PREFIX}/")
     def root():
         allow_only(request.args, ())
-        return answer(call(RestApi.root_post, class_dict=dict(classes),
-                           payload=json_body(request), acl=g.acl))
+        return answer(RestApi.root_post(class_dict=dict(classes),
+                                        payload=json_body(request), acl=g.acl))
 
     @app.route(f"{PREFIX}/<resource>", methods=["GET", "POST", "DELETE"])
     def collection(resource):
@@ -96,17 +96,21 @@ def collection_call(verb, doc_class):
     args = request.args
     if verb == "GET":
         allow_only(args, ("q", "limit", "id_only", "catalog", "lazy", "show_hidden"))
-        return call(RestApi.collection_get, doc_class=doc_class, payload=json_param(args, "q"),
-                    acl=g.acl, limit=whole_number(args, "limit"),
-                    id_only=flag(args, "id_only", False), catalog=args.get("catalog"),
-                    lazy=flag(args, "lazy", True), show_hidden=flag(args, "show_hidden", False))
+        return RestApi.collection_get(
+            doc_class=doc_class, payload=json_param(args, "q"), acl=g.acl,
+            limit=whole_number(args, "limit"), id_only=flag(args, "id_only", False),
+            catalog=args.get("catalog"), **display_flags(args))
     if verb == "POST":
         allow_only(args, ())
-        return call(RestApi.collection_post, doc_class=doc_class, payload=json_body(request),
-                    acl=g.acl)
+        return RestApi.collection_post(doc_class=doc_class, payload=json_body(request),
+                                       acl=g.acl)
     allow_only(args, ("drop",))
-    return call(RestApi.collection_delete, doc_class=doc_class, acl=g.acl,
-                drop=flag(args, "drop", False))
+    return RestApi.collection_delete(doc_class=doc_class, acl=g.acl,
+                                     drop=flag(args, "drop", False))
+
+
+def display_flags(args):
+    return {"lazy": flag(args, "lazy", True), "show_hidden": flag(args, "show_hidden", False)}
 
 
 def analyze_call(verb, doc_class):
@@ -114,16 +118,16 @@ def analyze_call(verb, doc_class):
         raise RequestError(f"{ANALYZE} takes POST with the analytic request as body", 405,
                            "MethodNotAllowed")
     allow_only(request.args, ())
-    return call(RestApi.collection_analyze, doc_class=doc_class,
-                analytic_request=json_body(request), acl=g.acl)
+    return RestApi.collection_analyze(doc_class=doc_class,
+                                      analytic_request=json_body(request), acl=g.acl)
 
 
 def action_call(verb, doc_class, doc_path, action_path):
     if verb != "POST":
         raise RequestError("Actions take POST", 405, "MethodNotAllowed")
     allow_only(request.args, ())
-    result = call(RestApi.action_post, doc_class=doc_class, payload=json_body(request),
-                  doc_path=doc_path, action_path=action_path, acl=g.acl)
+    result = RestApi.action_post(doc_class=doc_class, payload=json_body(request),
+                                 doc_path=doc_path, action_path=action_path, acl=g.acl)
     if len(result) == 3:                  # the action triple; failures come as a pair
         value, owner, name = result
         return {"result": value, "class": owner.__name__, "action": name}, 200
@@ -134,32 +138,21 @@ def document_call(verb, doc_class, doc_path):
     args, common = request.args, {"doc_class": doc_class, "doc_path": doc_path, "acl": g.acl}
     if verb == "GET":
         allow_only(args, ("catalog", "lazy", "show_hidden"))
-        return call(RestApi.document_get, **common, catalog=args.get("catalog"),
-                    lazy=flag(args, "lazy", True), show_hidden=flag(args, "show_hidden", False))
+        return RestApi.document_get(**common, catalog=args.get("catalog"),
+                                    **display_flags(args))
     if verb == "DELETE":
         allow_only(args, ())
-        return call(RestApi.document_delete, **common)
+        return RestApi.document_delete(**common)
     if verb == "PATCH":
         allow_only(args, ("catalog",))
-        return call(RestApi.document_patch, **common, payload=json_body(request),
-                    catalog=args.get("catalog"))
+        return RestApi.document_patch(**common, payload=json_body(request),
+                                      catalog=args.get("catalog"))
     if verb == "PUT":
         allow_only(args, ("create",))
-        return call(RestApi.document_put, **common, payload=json_body(request),
-                    create=flag(args, "create", False))
+        return RestApi.document_put(**common, payload=json_body(request),
+                                    create=flag(args, "create", False))
     allow_only(args, ())
-    return call(RestApi.document_post, **common, payload=json_body(request))
-
-
-def call(operation, **arguments):
-    """Run one facade operation. The facade raises IndexError for a document path without
-    pieces or an id, and for a list position out of range, and KeyError for a batch line
-    without "content": all are faults of the request, so they answer 400, not 500."""
-    try:
-        return operation(**arguments)
-    except (IndexError, KeyError) as error:
-        raise RequestError(f"Malformed request path or payload: {type(error).__name__} "
-                           f"{error}", 400, type(error).__name__) from None
+    return RestApi.document_post(**common, payload=json_body(request))
 
 
 def answer(pair):
@@ -171,7 +164,7 @@ def answer(pair):
 
 def json_response(body, status):
     return Response(json.dumps(body, default=_display), status=status,
-                    mimetype="application/json")
+    mimetype="application/json")
 
 
 def _display(value):
