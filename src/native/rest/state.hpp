@@ -182,6 +182,12 @@ struct State {
   // classmethod. A type's tag changes whenever it or a base is modified, so
   // an equal, valid tag means the lookup would find the same object.
   unsigned int op_tag[kOpCount] = {};
+
+  // Keyword names of recent field-form document paths ("_acl" then the
+  // field names, interned), reused while the same fields come back.
+  static constexpr int kFieldShapes = 4;
+  ref field_kwnames[kFieldShapes];
+  int next_field_shape = 0;
 };
 
 // Visits every reference the state owns (GC traversal and clearing).
@@ -192,6 +198,7 @@ void for_each_ref(State& st, F&& visit) {
   QEN_REST_ALL_NAMES(QEN_X)
   QEN_REST_ALL_KWNAMES(QEN_X)
 #undef QEN_X
+  for (ref& shape : st.field_kwnames) visit(shape);
   for (int i = 0; i < kOpCount; ++i) {
     visit(st.op_name[i]);
     visit(st.op_classmethod[i]);
