@@ -4,16 +4,11 @@
 // Union, the engine names, the message records, error_handle, auth_required,
 // RestApi). The first failing step fails the import; importlib then drops the
 // half-made module, so a later import starts again from the first step.
-#include <new>
-
+#include "core/module_state.hpp"
 #include "rest/ops.hpp"
 
 namespace qen::rest {
 namespace {
-
-State& state(PyObject* module) {
-  return *static_cast<State*>(PyModule_GetState(module));
-}
 
 void bind(State& st, const char* name, PyObject* value) {
   check_status(PyModule_AddObjectRef(st.module, name, value));
@@ -77,9 +72,7 @@ void init_constants(State& st) {
   st.own_function_type = reinterpret_cast<PyTypeObject*>(st.function_type.get());
 }
 
-void exec(PyObject* module) {
-  State& st = *new (PyModule_GetState(module)) State{};
-  st.module = module;
+void exec(State& st) {
   init_constants(st);
 
   // 1-2: json and traceback.
@@ -115,36 +108,10 @@ void exec(PyObject* module) {
   build_rest_api(st);
 }
 
-int rest_exec(PyObject* module) {
-  return guard([&] {
-    exec(module);
-    return 0;
-  }, -1);
-}
-
-int rest_traverse(PyObject* module, visitproc visit, void* arg) {
-  State* st = static_cast<State*>(PyModule_GetState(module));
-  if (!st || !st->module) return 0;
-  int err = 0;
-  for_each_ref(*st, [&](ref& r) {
-    if (!err && r) err = visit(r.get(), arg);
-  });
-  return err;
-}
-
-int rest_clear(PyObject* module) {
-  State* st = static_cast<State*>(PyModule_GetState(module));
-  if (st && st->module) for_each_ref(*st, [](ref& r) { r.reset(); });
-  return 0;
-}
-
-void rest_free(void* module) {
-  State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (st && st->module) st->~State();
-}
+using Slots = ModuleState<State, exec>;
 
 PyModuleDef_Slot rest_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(rest_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(Slots::exec)},
     {0, nullptr}};
 
 PyModuleDef rest_def = {
@@ -154,9 +121,9 @@ PyModuleDef rest_def = {
     sizeof(State),
     nullptr,
     rest_slots,
-    rest_traverse,
-    rest_clear,
-    rest_free,
+    Slots::traverse,
+    Slots::clear,
+    Slots::free,
 };
 
 }  // namespace
