@@ -1,7 +1,6 @@
 """Single-document operations against the recording fake engine: read, delete,
 patch, put and post."""
 
-import json
 import sys
 
 import pytest

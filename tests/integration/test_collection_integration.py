@@ -1,41 +1,14 @@
 """Collection operations through the in-memory stand-in engine."""
 
 import gc
-import importlib
 import sys
 
 import pytest
 
 qen_engine = pytest.importorskip("qen_engine")
 from qen_engine import Acl  # noqa: E402
-from qen_engine.samples import make_sample_engine  # noqa: E402
 
 ALL = Acl(["*"])
-
-
-@pytest.fixture(scope="module")
-def api():
-    """RestApi bound to the stand-in engine (not to the recording fake)."""
-    if sys.modules.get("qen_engine") is not qen_engine:
-        pytest.skip("qen_engine is replaced in this process")
-    rest = importlib.import_module("qen_api.rest")
-    assert rest.QenError is qen_engine.QenError
-    return rest.RestApi
-
-
-@pytest.fixture
-def store():
-    return make_sample_engine()
-
-
-@pytest.fixture
-def Order(store):
-    return store.classes["order"]
-
-
-@pytest.fixture
-def Customer(store):
-    return store.classes["customer"]
 
 
 def ids_of(body):
