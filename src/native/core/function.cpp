@@ -132,8 +132,12 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs,
 PyObject* operation_vectorcall(PyObject* self, PyObject* const* args,
                                size_t nargsf, PyObject* kwnames) {
   const Function* f = as_function(self);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (!kwnames && nargs == PyTuple_GET_SIZE(f->params)) {
+    return guard([&] { return f->body(f->ctx, args).release(); }, nullptr);
+  }
   PyObject* bound[kMaxParams];
-  if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+  if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
   return guard([&] { return f->body(f->ctx, bound).release(); }, nullptr);
 }
 

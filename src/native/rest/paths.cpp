@@ -185,8 +185,27 @@ ref load_by_many_fields(State& st, PyObject* doc_class, PyObject* acl, const Pie
   return load_by_dict(st, doc_class, acl, criteria.get());
 }
 
+// The id of an ASCII path in the id form ("/_id/7", "_id//7/x"), found
+// without scanning the rest of the path; an empty ref for any other path.
+ref ascii_id(PyObject* doc_path) {
+  if (!PyUnicode_IS_ASCII(doc_path)) return ref();
+  const char* s = static_cast<const char*>(PyUnicode_DATA(doc_path));
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(doc_path);
+  Py_ssize_t i = 0;
+  while (i < n && s[i] == '/') ++i;
+  if (n - i < 3 || s[i] != '_' || s[i + 1] != 'i' || s[i + 2] != 'd') return ref();
+  i += 3;
+  if (i < n && s[i] != '/') return ref();
+  while (i < n && s[i] == '/') ++i;
+  Py_ssize_t end = i;
+  while (end < n && s[end] != '/') ++end;
+  if (end == i) return ref();
+  return check(_PyUnicode_FromASCII(s + i, end - i));
+}
+
 ref resolve_str(State& st, PyObject* doc_class, PyObject* doc_path, PyObject* acl) {
   check_status(PyUnicode_READY(doc_path));
+  if (ref id = ascii_id(doc_path)) return load_by_id(st, doc_class, id.get(), acl);
   const Pieces p(doc_path);
   if (p.size() == 0) invalid_path(st, doc_path);
   if (p.is_id_marker(p[0])) {
