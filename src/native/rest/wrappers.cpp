@@ -5,6 +5,7 @@
 // `__wrapped__`. The wrapper forwards its vectorcall arguments untouched.
 #include <utility>
 
+#include "core/handling.hpp"
 #include "rest/ops.hpp"
 
 namespace qen::rest {
@@ -12,33 +13,15 @@ namespace {
 
 constexpr size_t kTraceLimit = 1024;
 
-// Keeps `exc` as the handled exception (`sys.exc_info()`) for its lifetime,
-// as an `except` block does: format_exc() sees it, and an error raised while
-// the record is built gets it as `__context__`. The slot of the current frame
-// is swapped and put back as it was, so a caller's generator keeps its own.
-class Handling {
- public:
-  explicit Handling(PyObject* exc)
-      : item_(PyThreadState_Get()->exc_info),
-        previous_(std::exchange(item_->exc_value, Py_NewRef(exc))) {}
-  ~Handling() { Py_XSETREF(item_->exc_value, previous_); }
-  Handling(const Handling&) = delete;
-  Handling& operator=(const Handling&) = delete;
-
- private:
-  _PyErr_StackItem* item_;
-  PyObject* previous_;  // owned; restored on exit
-};
-
 // The error record's pair for a caught error, or the error re-raised.
 ref answer_error(State& st) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  ref t = ref::steal(type), exc = ref::steal(value), trace = ref::steal(tb);
-  if (trace) check_status(PyException_SetTraceback(exc.get(), trace.get()));
+  ref exc = fetch_error();
   if (!exc || !PyErr_GivenExceptionMatches(exc.get(), st.caught.get())) {
-    PyErr_Restore(t.release(), exc.release(), trace.release());
+    // Not ours to answer: raised again as it was.
+    PyObject* error = exc.release();
+    PyObject* type = error ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error))) : nullptr;
+    PyObject* trace = error ? PyException_GetTraceback(error) : nullptr;
+    PyErr_Restore(type, error, trace);
     fail();
   }
   Handling handling(exc.get());
