@@ -70,6 +70,7 @@ void init_constants(State& st) {
   st.status_500 = check(PyLong_FromLong(500));
   st.function_type = make_function_type(st.module, "qen_api.rest.function", false);
   st.own_function_type = reinterpret_cast<PyTypeObject*>(st.function_type.get());
+  st.object_class_slot = _PyType_Lookup(&PyBaseObject_Type, st.act_dunder_class.get());
 }
 
 void exec(State& st) {

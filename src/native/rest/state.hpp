@@ -104,6 +104,7 @@ namespace qen::rest {
 #define QEN_REST_KWNAMES_BATCH(X)
 #define QEN_REST_NAMES_ACTION(X)                                         \
   X(act_dunder_name, "__name__")                                          \
+  X(act_dunder_class, "__class__")                                        \
   X(act_split, "split")                                                   \
   X(act_isdigit, "isdigit")                                               \
   X(act_wrong_type, "Parameter has a wrong type: ")                       \
@@ -162,6 +163,7 @@ inline constexpr int kOpCount = static_cast<int>(Op::count);
 struct State {
   PyObject* module = nullptr;  // borrowed: the state lives inside it
   PyTypeObject* own_function_type = nullptr;  // borrowed from function_type
+  PyObject* object_class_slot = nullptr;  // object's own __class__ descriptor (static)
 
 #define QEN_X(field) ref field;
   QEN_REST_OBJECTS(QEN_X)
