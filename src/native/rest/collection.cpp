@@ -64,16 +64,25 @@ class HeldIds {
   Py_ssize_t size_ = 0;
 };
 
-// `list(get_display_data(lazy=, catalog=, show_hidden=) for doc in documents)`.
+// `[doc.get_display_data(lazy=, catalog=, show_hidden=) for doc in documents]`.
 ref display_all(State& st, PyObject* documents, PyObject* lazy,
                 PyObject* catalog, PyObject* show_hidden) {
   ref result = check(PyList_New(0));
-  ref it = check(PyObject_GetIter(documents));
-  while (ref doc = ref::steal(PyIter_Next(it.get()))) {
-    ref shown = call_method(doc.get(), st.get_display_data.get(), st.kw_display.get(),
+  auto show = [&](PyObject* doc) {
+    ref shown = call_method(doc, st.get_display_data.get(), st.kw_display.get(),
                             {lazy, catalog, show_hidden});
     check_status(PyList_Append(result.get(), shown.get()));
+  };
+  if (PyList_CheckExact(documents)) {
+    // By position, as list iteration goes: the length is read at every step,
+    // so a list that the engine changes meanwhile is followed the same way.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(documents); ++i) {
+      show(ref::borrow(PyList_GET_ITEM(documents, i)).get());
+    }
+    return result;
   }
+  ref it = check(PyObject_GetIter(documents));
+  while (ref doc = ref::steal(PyIter_Next(it.get()))) show(doc.get());
   if (PyErr_Occurred()) fail();
   return result;
 }
