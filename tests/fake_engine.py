@@ -75,7 +75,7 @@ def build() -> types.ModuleType:
 
         doc_script: dict = {}
 
-        def _call(self, name, default, *args, **kwargs):
+        def _call(self, name, default, /, *args, **kwargs):
             return answer(self, self.script, name, default, args, kwargs)
 
         def get_display_data(self, *args, **kwargs):
@@ -108,7 +108,7 @@ def build() -> types.ModuleType:
         _engine: Any = "engine"
 
         @classmethod
-        def _ccall(cls, name, default, *args, **kwargs):
+        def _ccall(cls, name, default, /, *args, **kwargs):
             return answer(cls, cls.class_script, name, default, args, kwargs)
 
         @classmethod

@@ -75,9 +75,23 @@ namespace qen::rest {
 #define QEN_REST_NAMES_COLLECTION(X)                              \
   X(msg_id_not_string, "Document ID must be string")              \
   X(msg_payload_form, "payload should be list or dictionary")
-#define QEN_REST_KWNAMES_COLLECTION(X)                            \
-  X(kw_none)
-#define QEN_REST_NAMES_DOCUMENT(X)
+#define QEN_REST_KWNAMES_COLLECTION(X)
+#define QEN_REST_NAMES_DOCUMENT(X)                                        \
+  X(dunder_name, "__name__")                                              \
+  X(split, "split")                                                       \
+  X(startswith, "startswith")                                             \
+  X(underscore, "_")                                                      \
+  X(msg_invalid_path, "Invalid document path ")                           \
+  X(msg_not_found, "Cannot find the document ")                           \
+  X(msg_create_hint, ", set create=True if you need to create a new one") \
+  X(msg_type_of, "Document of type ")                                     \
+  X(msg_not_type, " is not of type ")                                     \
+  X(msg_key_from, "Update primary key from ")                             \
+  X(msg_key_to, " to ")                                                   \
+  X(msg_key_tail, " is not supported")                                    \
+  X(msg_exists, "Document already exists ")                               \
+  X(msg_empty_payload, "Empty payload")
+// kw_none (no fixed keyword) is shared by the collection, document and batch areas.
 #define QEN_REST_KWNAMES_DOCUMENT(X)
 #define QEN_REST_NAMES_BATCH(X)                                          \
   X(batch_no_class_mapping, "No class mapping found")                     \
