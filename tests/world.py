@@ -55,6 +55,7 @@ def build_world(fake):
         {"name": "order", "id": "o4", "op": "D"},
     ]
     w.action_path = fresh_text("address/approve")
+    w.line_path = fresh_text("lines/k2/approve")
 
     delete_results = [{"result": 200, "collection": "order", "id": "7"},
                       {"result": 404, "collection": "order", "id": "8"},
@@ -65,7 +66,8 @@ def build_world(fake):
         doc_script={"delete": [{"result": 200, "id": "7"}],
                     "get_display_data": lambda d, *a, **k: {"id": getattr(d, "_id", None)}})
     w.doc = fake.document(w.Order, _id="7", title="text",
-                          address=fake.Base(city="London"))
+                          address=fake.Base(city="London"),
+                          lines=fake.ListRuntime([fake.Base(key="k1"), fake.Base(key="k2")]))
     w.Order.class_script.update(load=w.doc, objects=[w.doc, w.doc])
     w.Missing = fake.doc_class("Missing", load=None)
     w.Keyed = fake.doc_class("Keyed", key_fields=("number",), load=w.doc,
@@ -88,7 +90,7 @@ def watched(w):
     """Everything handed to the facade whose count must not move."""
     return [w.acl, w.empty_acl, w.path, w.field_path, w.catalog, w.catalog_text,
             w.content, w.documents, w.search, w.ids, *w.ids, w.request, w.lines,
-            *w.lines, w.action_path, w.doc, *w.classes]
+            *w.lines, w.action_path, w.line_path, w.doc, *w.classes]
 
 
 # One success call per operation, on a class of choice: (api, w, cls, **extra).
@@ -116,11 +118,14 @@ OPERATIONS = {
         C, w.content, "", "purge", acl=w.acl, **kw),
     "action_document": lambda api, w, C, **kw: api.action_post(
         C, w.content, w.path, w.action_path, acl=w.acl, **kw),
+    "action_runtime_list": lambda api, w, C, **kw: api.action_post(
+        C, w.content, w.field_path, w.line_path, acl=w.acl, **kw),
 }
 
 # The class on which each operation succeeds (a post needs a free path).
 SUCCESS_CLASS = {"document_post": "Missing"}
-SUCCESS_OUTCOME = {"action_collection": "triple", "action_document": "triple"}
+SUCCESS_OUTCOME = {"action_collection": "triple", "action_document": "triple",
+                   "action_runtime_list": "triple"}
 
 
 def _own_error_cases():
