@@ -50,6 +50,10 @@ def expect_error(answer, type_name, status):
     return body
 
 
+def count(api, cls):
+    return len(expect(api.collection_get(cls, acl=ALL, id_only=True, limit=10**6), 200))
+
+
 def worker(api, Order, Customer, start, t):
     """One thread's share; answers what it left in the store."""
     start.wait()
@@ -91,8 +95,7 @@ def worker(api, Order, Customer, start, t):
 def test_mixed_operations_from_many_threads(api, fast_switching):
     engine = make_sample_engine()
     Order, Customer = engine.classes["order"], engine.classes["customer"]
-    orders_before = len(expect(api.collection_get(Order, acl=ALL, id_only=True, limit=10**6), 200))
-    customers_before = len(expect(api.collection_get(Customer, acl=ALL, id_only=True, limit=10**6), 200))
+    orders_before, customers_before = count(api, Order), count(api, Customer)
     start = threading.Barrier(THREADS)
 
     with ThreadPoolExecutor(THREADS) as pool:
@@ -103,7 +106,5 @@ def test_mixed_operations_from_many_threads(api, fast_switching):
     stored = expect(api.collection_get(Order, list(kept), acl=ALL, limit=len(kept)), 200)
     assert {d["number"]: (d["total"], d["status"]) for d in stored} == {
         number: (float(total), "final") for number, total in kept.items()}
-    orders = expect(api.collection_get(Order, acl=ALL, id_only=True, limit=10**6), 200)
-    assert len(orders) == orders_before + len(kept)
-    customers = expect(api.collection_get(Customer, acl=ALL, id_only=True, limit=10**6), 200)
-    assert len(customers) == customers_before + sum(n for _, n in shares)
+    assert count(api, Order) == orders_before + len(kept)
+    assert count(api, Customer) == customers_before + sum(n for _, n in shares)
