@@ -196,8 +196,10 @@ JSON_VALUES = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | TEXT,
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(TEXT, inner, max_size=3),
     max_leaves=8)
+# Bytes too, surrogates kept: not always valid UTF-8.
+RAW_BYTES = TEXT.map(lambda t: t.encode("utf-8", "surrogatepass"))
 CATALOGS = (st.none() | st.dictionaries(TEXT, JSON_VALUES, max_size=3)
-            | JSON_VALUES.map(json.dumps) | TEXT | TEXT.map(str.encode)
+            | JSON_VALUES.map(json.dumps) | TEXT | RAW_BYTES
             | st.integers() | st.lists(TEXT, max_size=2))
 
 
