@@ -9,7 +9,7 @@ import pytest
 from leak_probe import probe
 from world import KIND_OUTCOME, OPERATIONS, SUCCESS_CLASS, build_world, errors_of, watched
 
-ROUNDS = 25  # calls per fault case and series, after its first run
+ROUNDS = 40  # rounds over every fault point, per series
 
 
 class Tripwire:
@@ -78,14 +78,19 @@ def test_fault_at_every_engine_call(api, fake, log, tripwire, operation, kind):
         tripwire.arm(at, make)
         assert (at, injected_outcome(call)) == (at, wanted)
 
-        def run():
+    def run():
+        """One call failing at each engine call in turn."""
+        for at in range(1, calls + 1):
             tripwire.arm(at, make)
             try:
                 call()
             except (KeyError, MemoryError):
                 pass
-            fake.LOG.clear()
+        fake.LOG.clear()
 
-        result = probe(run, watched(world), ROUNDS)
-        assert (at, result.counts_after) == (at, result.counts_before)
-        result.assert_clean()
+    # A leak at one point of failure shows once per round, which is not far
+    # above what the interpreter's caches take during the first thousands of
+    # calls of some paths: the block count is left to the leak checks, and
+    # the exact total reference count (debug interpreter) stands in for it.
+    result = probe(run, watched(world), ROUNDS)
+    result.assert_clean(leaking_calls=ROUNDS, blocks=False)
