@@ -126,7 +126,7 @@ class Acl:
 # ---- the cases ------------------------------------------------------------
 
 def cases(engine, RestApi):
-    Order, Batch, ORDER = engine.Order, engine.Batch, engine.ORDER
+    Order, Batch = engine.Order, engine.Batch
     NotFoundError = engine.NotFoundError
     acl = Acl()
     filters = {"status": "new"}

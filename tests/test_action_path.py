@@ -120,6 +120,26 @@ def test_plain_list_test_comes_before_runtime_list(api, fake, tree):
         api._get_method_from_path(tree.order, "lines/k7/approve")
 
 
+def test_kind_tests_honour_a_claimed_class(api, fake, tree):
+    """An object that claims another class through __class__ is walked as
+    isinstance() sees it, e.g. a proxy standing for an embedded document."""
+    class Proxy:
+        def __init__(self, target):
+            self._target = target
+
+        @property
+        def __class__(self):
+            return type(self._target)
+
+        def __getattr__(self, name):
+            return getattr(self._target, name)
+
+    proxy = Proxy(tree.order)
+    assert api._get_method_from_path(proxy, "address/geo/approve") == (tree.geo, "approve")
+    holder = fake.doc_class("Holder", base=fake.Base)(inner=Proxy(tree.address))
+    assert api._get_method_from_path(holder, "inner/approve")[1] == "approve"
+
+
 def test_attribute_errors_other_than_missing_pass_through(api, fake):
     class Touchy(fake.Base):
         @property

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import Acl
+from fake_engine import Acl
 import qen_api.message as message
 
 ACL = Acl(("*",))

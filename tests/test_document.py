@@ -1,12 +1,11 @@
 """Single-document operations against the recording fake engine: read, delete,
 patch, put and post."""
 
-import json
 import sys
 
 import pytest
 
-from conftest import Acl
+from fake_engine import Acl
 
 ACL = Acl(["order.*"])
 EMPTY = Acl([])

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import Acl
+from fake_engine import Acl
 
 ACL = Acl(["order.read"])
 

@@ -242,3 +242,18 @@ def test_action_post_has_no_acl_wrapper(api, fake):
     refused = isinstance(answer, tuple) and len(answer) == 2 and isinstance(answer[0], dict) \
         and answer[0].get("message") == "User has empty ACL"
     assert not refused
+
+
+def test_generator_keeps_its_own_handled_exception(rest):
+    def gen():
+        rest.error_handle(raising(ValueError("inner")))()
+        yield
+        yield sys.exc_info()[1]
+
+    g = gen()
+    try:
+        raise LookupError("outer")
+    except LookupError:
+        next(g)
+    # Resumed outside any except block, the generator handles nothing.
+    assert next(g) is None

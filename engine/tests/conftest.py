@@ -1,6 +1,5 @@
 import pytest
 
-from qen_engine import Acl
 from qen_engine.samples import make_sample_engine
 
 
@@ -17,7 +16,3 @@ def Order(engine):
 @pytest.fixture
 def Customer(engine):
     return engine.classes["customer"]
-
-
-def acl(*grants):
-    return Acl(content=list(grants))

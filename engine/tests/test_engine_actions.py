@@ -1,6 +1,6 @@
 import pytest
 
-from conftest import acl
+from grants import acl
 from qen_engine import AuthorizationError, BadRequestError, NotFoundError
 from qen_engine.samples import Line
 

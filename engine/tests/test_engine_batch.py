@@ -1,6 +1,6 @@
 import pytest
 
-from conftest import acl
+from grants import acl
 from qen_engine import AuthorizationError, BadRequestError, Batch, Engine
 from qen_engine.samples import Customer as SampleCustomer
 

@@ -101,6 +101,13 @@ ref call_method_spread(PyObject* self, PyObject* name, PyObject* const* pos,
   return check(PyObject_VectorcallMethod(name, stack, nargs, kwnames.get()));
 }
 
+ref tuple_of(std::initializer_list<PyObject*> items) {
+  ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
+  return tuple;
+}
+
 std::pair<ref, ref> unpack2(PyObject* value) {
   if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
     return {ref::borrow(PyTuple_GET_ITEM(value, 0)),

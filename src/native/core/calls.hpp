@@ -4,6 +4,7 @@
 // all of them report such errors the same way.
 #pragma once
 
+#include <initializer_list>
 #include <utility>
 
 #include "core/ref.hpp"
@@ -22,6 +23,9 @@ struct Keywords {
 // fixed keyword.
 ref call_method_spread(PyObject* self, PyObject* name, PyObject* const* pos,
                        Py_ssize_t npos, Keywords fixed, PyObject* mapping);
+
+// A new tuple of the given items (cheaper than the varargs PyTuple_Pack).
+ref tuple_of(std::initializer_list<PyObject*> items);
 
 // `a, b = value`, with the interpreter's ValueError/TypeError texts.
 std::pair<ref, ref> unpack2(PyObject* value);

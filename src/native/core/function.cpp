@@ -132,8 +132,12 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs,
 PyObject* operation_vectorcall(PyObject* self, PyObject* const* args,
                                size_t nargsf, PyObject* kwnames) {
   const Function* f = as_function(self);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (!kwnames && nargs == PyTuple_GET_SIZE(f->params)) {
+    return guard([&] { return f->body(f->ctx, args).release(); }, nullptr);
+  }
   PyObject* bound[kMaxParams];
-  if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+  if (!bind(f, args, nargs, kwnames, bound)) return nullptr;
   return guard([&] { return f->body(f->ctx, bound).release(); }, nullptr);
 }
 
@@ -368,6 +372,19 @@ ref new_wrapper(PyTypeObject* type, const WrapperDef& def) {
   f->vectorcall = def.call;
   f->target = Py_NewRef(def.target);
   return self;
+}
+
+PyObject* call_positional(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  const Function* f = as_function(self);
+  const Py_ssize_t n = f->params ? PyTuple_GET_SIZE(f->params) : 0;
+  const Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  if (!f->body || nargs > n || nargs < n - ndef) {
+    return f->vectorcall(self, args, static_cast<size_t>(nargs), nullptr);
+  }
+  PyObject* bound[kMaxParams];
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+  for (Py_ssize_t i = nargs; i < n; ++i) bound[i] = PyTuple_GET_ITEM(f->defaults, i - (n - ndef));
+  return guard([&] { return f->body(f->ctx, bound).release(); }, nullptr);
 }
 
 Py_ssize_t param_index(const Function* f, PyObject* name) {

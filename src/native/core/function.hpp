@@ -77,6 +77,22 @@ inline Function* as_function(PyObject* o) {
   return reinterpret_cast<Function*>(o);
 }
 
+// PyObject_Vectorcall, entering functions of `own` type straight through
+// their vectorcall slot (they keep the result/error contract themselves).
+inline PyObject* vectorcall(PyTypeObject* own, PyObject* callable,
+                            PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+  if (Py_IS_TYPE(callable, own)) {
+    return as_function(callable)->vectorcall(callable, args, nargsf, kwnames);
+  }
+  return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+
+// Calls a function with positional arguments only. An operation whose
+// parameters they fill (trailing defaults aside) runs its body at once;
+// anything else binds as usual.
+PyObject* call_positional(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
 // Position of the parameter `name` of an operation, or -1.
 Py_ssize_t param_index(const Function* f, PyObject* name);
 

@@ -3,6 +3,8 @@
 #include <iterator>
 #include <utility>
 
+#include "core/calls.hpp"
+#include "core/handling.hpp"
 #include "permgate/state.hpp"
 
 namespace qen::permgate {
@@ -21,9 +23,7 @@ bool compare(PyObject* a, PyObject* b, int op) {
   return truth(result.get());
 }
 
-ref pair(PyObject* body, PyObject* status) {
-  return check(PyTuple_Pack(2, body, status));
-}
+ref pair(PyObject* body, PyObject* status) { return tuple_of({body, status}); }
 
 // A JSON-ready mapping with its members in the given order.
 ref mapping(std::initializer_list<std::pair<PyObject*, PyObject*>> members) {
@@ -37,34 +37,6 @@ ref mapping(std::initializer_list<std::pair<PyObject*, PyObject*>> members) {
 ref body_text(State& st, PyObject* response) {
   ref content = getattr(response, st.content.get());
   return call_method(st.decode.get(), {content.get(), st.utf_8.get(), st.replace.get()});
-}
-
-// While alive, `error` is the exception being handled, exactly as inside
-// `except ... as err:` (the interpreter pushes it on the thread's handled
-// exception slot and pops it afterwards): an error raised meanwhile gets it
-// as its __context__.
-class Handling {
- public:
-  explicit Handling(PyObject* error) : slot_(PyThreadState_Get()->exc_info) {
-    previous_ = std::exchange(slot_->exc_value, Py_NewRef(error));
-  }
-  ~Handling() { Py_XDECREF(std::exchange(slot_->exc_value, previous_)); }
-  Handling(const Handling&) = delete;
-  Handling& operator=(const Handling&) = delete;
-
- private:
-  _PyErr_StackItem* slot_;
-  PyObject* previous_;  // owned
-};
-
-// Takes the raised error out of the error indicator, normalized.
-ref fetch_error() {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  ref t = ref::steal(type), error = ref::steal(value), trace = ref::steal(tb);
-  if (trace) check_status(PyException_SetTraceback(error.get(), trace.get()));
-  return error;
 }
 
 // `err.args[0]`, or None for an error raised without arguments.

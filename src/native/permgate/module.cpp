@@ -4,8 +4,7 @@
 // fails with the interpreter's ImportError and importlib drops the half-made
 // module. The class is then built as a class statement would build it: a
 // namespace with `__init__` and `get_api_acl` handed to the type constructor.
-#include <new>
-
+#include "core/module_state.hpp"
 #include "permgate/state.hpp"
 
 namespace qen::permgate {
@@ -115,46 +114,18 @@ void init_constants(State& st) {
   st.status_401 = check(PyLong_FromLong(401));
 }
 
-void exec(PyObject* module) {
-  State& st = *new (PyModule_GetState(module)) State{};
-  st.module = module;
+void exec(State& st) {
   st.requests = check(PyImport_ImportModule("requests"));
-  check_status(PyModule_AddObjectRef(module, "requests", st.requests.get()));
+  check_status(PyModule_AddObjectRef(st.module, "requests", st.requests.get()));
   init_constants(st);
-  st.function_type = make_function_type(module, "qen_api.permgate.function", true);
+  st.function_type = make_function_type(st.module, "qen_api.permgate.function", true);
   build_permgate(st);
 }
 
-int permgate_exec(PyObject* module) {
-  return guard([&] {
-    exec(module);
-    return 0;
-  }, -1);
-}
-
-int permgate_traverse(PyObject* module, visitproc visit, void* arg) {
-  State* st = static_cast<State*>(PyModule_GetState(module));
-  if (!st || !st->module) return 0;
-  int err = 0;
-  for_each_ref(*st, [&](ref& r) {
-    if (!err && r) err = visit(r.get(), arg);
-  });
-  return err;
-}
-
-int permgate_clear(PyObject* module) {
-  State* st = static_cast<State*>(PyModule_GetState(module));
-  if (st && st->module) for_each_ref(*st, [](ref& r) { r.reset(); });
-  return 0;
-}
-
-void permgate_free(void* module) {
-  State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (st && st->module) st->~State();
-}
+using Slots = ModuleState<State, exec>;
 
 PyModuleDef_Slot permgate_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(permgate_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(Slots::exec)},
     {0, nullptr}};
 
 PyModuleDef permgate_def = {
@@ -164,9 +135,9 @@ PyModuleDef permgate_def = {
     sizeof(State),
     nullptr,
     permgate_slots,
-    permgate_traverse,
-    permgate_clear,
-    permgate_free,
+    Slots::traverse,
+    Slots::clear,
+    Slots::free,
 };
 
 }  // namespace

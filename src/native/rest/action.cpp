@@ -6,7 +6,17 @@
 namespace qen::rest {
 namespace {
 
-bool is_instance(PyObject* obj, PyObject* type) {
+// `isinstance(obj, type)`. A plain class is answered from the MRO when obj
+// cannot claim another class through an overridden `__class__`; every other
+// case asks isinstance() itself.
+bool is_instance(State& st, PyObject* obj, PyObject* type) {
+  if (PyType_CheckExact(type)) {
+    if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return true;
+    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(Py_TYPE(obj), st.act_dunder_class.get()) == st.object_class_slot) {
+      return false;  // object's own __class__ (a data descriptor): type(obj)
+    }
+  }
   return check_status(PyObject_IsInstance(obj, type)) != 0;
 }
 
@@ -132,7 +142,7 @@ ref collection_action(State& st, PyObject* doc_class, PyObject* payload,
   PyObject* run[] = {doc_class, action_path, acl, payload};
   ref result = check(PyObject_VectorcallMethod(st.collection_action.get(), run, 1,
                                                st.kw_action.get()));
-  return check(PyTuple_Pack(3, result.get(), doc_class, action_path));
+  return tuple_of({result.get(), doc_class, action_path});
 }
 
 ref document_action(State& st, PyObject* cls, PyObject* doc_class, PyObject* payload,
@@ -156,7 +166,7 @@ ref document_action(State& st, PyObject* cls, PyObject* doc_class, PyObject* pay
   PyObject* run[] = {target.get(), name.get(), acl, payload};
   ref result = check(PyObject_VectorcallMethod(st.action.get(), run, 1, st.kw_action.get()));
   PyObject* target_class = reinterpret_cast<PyObject*>(Py_TYPE(target.get()));
-  return check(PyTuple_Pack(3, result.get(), target_class, name.get()));
+  return tuple_of({result.get(), target_class, name.get()});
 }
 
 }  // namespace
@@ -169,14 +179,21 @@ ref get_method_from_path(void* ctx, PyObject* const* args) {
   PyObject* action_path = args[2];
   PyObject* acl = args[3];
 
-  if (!is_instance(doc, st.Base.get())) {
+  if (!is_instance(st, doc, st.Base.get())) {
     raise_joined(st.BadRequestError.get(),
                  {st.act_wrong_type.get(), reinterpret_cast<PyObject*>(Py_TYPE(doc)),
                   st.act_wrong_type_suffix.get()});
   }
-  if (!has_slash(st, action_path)) return check(PyTuple_Pack(2, doc, action_path));
+  if (!has_slash(st, action_path)) return tuple_of({doc, action_path});
 
   auto [field_name, sub_path] = split_first(st, action_path);
+  if (PyUnicode_CheckExact(field_name.get())) {
+    // Attribute names of classes are interned: the interned twin makes the
+    // lookup use the type's method cache and pointer-equal dict keys.
+    PyObject* name = field_name.release();
+    PyUnicode_InternInPlace(&name);
+    field_name = ref::steal(name);
+  }
   ref sub = attribute_or_none(doc, field_name.get());
   if (sub.get() == Py_None) {
     raise_joined(st.BadRequestError.get(),
@@ -185,11 +202,11 @@ ref get_method_from_path(void* ctx, PyObject* const* args) {
   }
   // Kinds are tested in this order: a value that is both a list and a
   // runtime list is walked as a plain list.
-  if (is_instance(sub.get(), st.Base.get())) {
+  if (is_instance(st, sub.get(), st.Base.get())) {
     return descend(st, cls, sub.get(), sub_path.get(), acl);
   }
-  const bool plain_list = is_instance(sub.get(), reinterpret_cast<PyObject*>(&PyList_Type));
-  if (!plain_list && !is_instance(sub.get(), st.ListRuntime.get())) {
+  const bool plain_list = is_instance(st, sub.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+  if (!plain_list && !is_instance(st, sub.get(), st.ListRuntime.get())) {
     return ref::borrow(Py_None);
   }
   auto [piece, member_path] = split_first(st, sub_path.get());

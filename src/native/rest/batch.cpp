@@ -7,7 +7,7 @@ namespace {
 
 // A refused request: (message, 400), returned, not raised.
 ref refusal(State& st, PyObject* message) {
-  return check(PyTuple_Pack(2, message, st.status_400.get()));
+  return tuple_of({message, st.status_400.get()});
 }
 
 // `prefix + format(value, "") + suffix`; the suffix may be NULL.
@@ -174,8 +174,8 @@ ref root_post(void* ctx, PyObject* const* args) {
 
   ref committed = check(PyObject_CallMethodNoArgs(batch.get(), st.commit.get()));
   auto [ok, message] = unpack2(committed.get());
-  if (truth(ok.get())) return check(PyTuple_Pack(2, st.empty.get(), st.status_200.get()));
-  return check(PyTuple_Pack(2, message.get(), st.status_500.get()));
+  if (truth(ok.get())) return tuple_of({st.empty.get(), st.status_200.get()});
+  return tuple_of({message.get(), st.status_500.get()});
 }
 
 }  // namespace qen::rest

@@ -8,7 +8,7 @@ namespace {
 
 // (body, status): every public operation answers with such a pair.
 ref pair(PyObject* body, PyObject* status) {
-  return check(PyTuple_Pack(2, body, status));
+  return tuple_of({body, status});
 }
 
 // `obj.<name>(**fixed)` with values on the stack.

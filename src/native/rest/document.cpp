@@ -63,7 +63,7 @@ ref call_spread(State& st, PyObject* receiver, PyObject* name, PyObject* mapping
 }
 
 ref ok(PyObject* body, State& st) {
-  return check(PyTuple_Pack(2, body, st.status_200.get()));
+  return tuple_of({body, st.status_200.get()});
 }
 
 // `QenDocumentDeleteMsg.from_display(**item).get_display_data()` per item.

@@ -4,16 +4,11 @@
 // Union, the engine names, the message records, error_handle, auth_required,
 // RestApi). The first failing step fails the import; importlib then drops the
 // half-made module, so a later import starts again from the first step.
-#include <new>
-
+#include "core/module_state.hpp"
 #include "rest/ops.hpp"
 
 namespace qen::rest {
 namespace {
-
-State& state(PyObject* module) {
-  return *static_cast<State*>(PyModule_GetState(module));
-}
 
 void bind(State& st, const char* name, PyObject* value) {
   check_status(PyModule_AddObjectRef(st.module, name, value));
@@ -74,11 +69,11 @@ void init_constants(State& st) {
   st.status_400 = check(PyLong_FromLong(400));
   st.status_500 = check(PyLong_FromLong(500));
   st.function_type = make_function_type(st.module, "qen_api.rest.function", false);
+  st.own_function_type = reinterpret_cast<PyTypeObject*>(st.function_type.get());
+  st.object_class_slot = _PyType_Lookup(&PyBaseObject_Type, st.act_dunder_class.get());
 }
 
-void exec(PyObject* module) {
-  State& st = *new (PyModule_GetState(module)) State{};
-  st.module = module;
+void exec(State& st) {
   init_constants(st);
 
   // 1-2: json and traceback.
@@ -114,36 +109,10 @@ void exec(PyObject* module) {
   build_rest_api(st);
 }
 
-int rest_exec(PyObject* module) {
-  return guard([&] {
-    exec(module);
-    return 0;
-  }, -1);
-}
-
-int rest_traverse(PyObject* module, visitproc visit, void* arg) {
-  State* st = static_cast<State*>(PyModule_GetState(module));
-  if (!st || !st->module) return 0;
-  int err = 0;
-  for_each_ref(*st, [&](ref& r) {
-    if (!err && r) err = visit(r.get(), arg);
-  });
-  return err;
-}
-
-int rest_clear(PyObject* module) {
-  State* st = static_cast<State*>(PyModule_GetState(module));
-  if (st && st->module) for_each_ref(*st, [](ref& r) { r.reset(); });
-  return 0;
-}
-
-void rest_free(void* module) {
-  State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)));
-  if (st && st->module) st->~State();
-}
+using Slots = ModuleState<State, exec>;
 
 PyModuleDef_Slot rest_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(rest_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(Slots::exec)},
     {0, nullptr}};
 
 PyModuleDef rest_def = {
@@ -153,10 +122,25 @@ PyModuleDef rest_def = {
     sizeof(State),
     nullptr,
     rest_slots,
-    rest_traverse,
-    rest_clear,
-    rest_free,
+    Slots::traverse,
+    Slots::clear,
+    Slots::free,
 };
+
+}  // namespace
+
+namespace {
+
+// Whether `cls.<op name>` finds our own classmethod (cls being a plain class).
+bool resolves_to_ours(State& st, int i, PyObject* cls) {
+  if (!Py_IS_TYPE(cls, &PyType_Type)) return false;
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  const bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+  if (tagged && type->tp_version_tag == st.op_tag[i] && st.op_tag[i] != 0) return true;
+  if (_PyType_Lookup(type, st.op_name[i].get()) != st.op_classmethod[i].get()) return false;
+  if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) st.op_tag[i] = type->tp_version_tag;
+  return true;
+}
 
 }  // namespace
 
@@ -166,16 +150,14 @@ ref call_op(State& st, Op op, PyObject* cls, PyObject* const* args,
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   // `cls.name` for a plain class finds our classmethod, whose binding would
   // only put `cls` in front: call the callable inside directly.
-  if (Py_IS_TYPE(cls, &PyType_Type) &&
-      _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), st.op_name[i].get()) ==
-          st.op_classmethod[i].get()) {
+  if (nargs + nkw + 1 <= kMaxParams + 1 && resolves_to_ours(st, i, cls)) {
     PyObject* stack[kMaxParams + 1];
-    if (nargs + nkw + 1 <= kMaxParams + 1) {
-      stack[0] = cls;
-      for (Py_ssize_t k = 0; k < nargs + nkw; ++k) stack[k + 1] = args[k];
-      return check(PyObject_Vectorcall(st.op_callable[i].get(), stack,
-                                       static_cast<size_t>(nargs + 1), kwnames));
-    }
+    stack[0] = cls;
+    for (Py_ssize_t k = 0; k < nargs + nkw; ++k) stack[k + 1] = args[k];
+    PyObject* callable = st.op_callable[i].get();
+    if (!kwnames) return check(call_positional(callable, stack, nargs + 1));
+    return check(vectorcall(st.own_function_type, callable, stack,
+                            static_cast<size_t>(nargs + 1), kwnames));
   }
   ref method = getattr(cls, st.op_name[i].get());
   return check(PyObject_Vectorcall(method.get(), args,

@@ -53,6 +53,16 @@ class Pieces {
                        static_cast<size_t>(n * kind_)) == 0;
   }
 
+  // Whether the piece reads exactly as `text` (an exact str). Equal texts
+  // share their storage kind, so kind, length and bytes decide.
+  bool equals(const Span& s, PyObject* text) const {
+    const Py_ssize_t n = s.end - s.start;
+    if (PyUnicode_KIND(text) != kind_ || PyUnicode_GET_LENGTH(text) != n) return false;
+    const char* base = static_cast<const char*>(data_);
+    return std::memcmp(base + s.start * kind_, PyUnicode_DATA(text),
+                       static_cast<size_t>(n * kind_)) == 0;
+  }
+
   ref text_of(const Span& s) const {
     return check(PyUnicode_Substring(text_, s.start, s.end));
   }
@@ -111,6 +121,28 @@ ref load_by_dict(State& st, PyObject* doc_class, PyObject* acl, PyObject* criter
                             Keywords{st.kw__acl.get(), &acl}, criteria);
 }
 
+// ("_acl", *names) as a kwnames tuple: one of the recent shapes when the
+// same fields come back, else a new one (names interned) that replaces the
+// oldest shape.
+ref field_kwnames(State& st, const Pieces& p, const Span* names, Py_ssize_t m) {
+  for (ref& shape : st.field_kwnames) {
+    if (!shape || PyTuple_GET_SIZE(shape.get()) != 1 + m) continue;
+    Py_ssize_t i = 0;
+    while (i < m && p.equals(names[i], PyTuple_GET_ITEM(shape.get(), 1 + i))) ++i;
+    if (i == m) return ref::borrow(shape.get());
+  }
+  ref kwnames = check(PyTuple_New(1 + m));
+  PyTuple_SET_ITEM(kwnames.get(), 0, Py_NewRef(PyTuple_GET_ITEM(st.kw__acl.get(), 0)));
+  for (Py_ssize_t i = 0; i < m; ++i) {
+    PyObject* name = p.text_of(names[i]).release();
+    PyUnicode_InternInPlace(&name);
+    PyTuple_SET_ITEM(kwnames.get(), 1 + i, name);
+  }
+  st.field_kwnames[st.next_field_shape] = ref::borrow(kwnames.get());
+  st.next_field_shape = (st.next_field_shape + 1) % State::kFieldShapes;
+  return kwnames;
+}
+
 // The field form with few pairs: names merged on the stack, one kwnames tuple.
 ref load_by_fields(State& st, PyObject* doc_class, PyObject* acl, const Pieces& p) {
   Span names[kStackPairs], values[kStackPairs];
@@ -130,13 +162,9 @@ ref load_by_fields(State& st, PyObject* doc_class, PyObject* acl, const Pieces& 
                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            st.kw__acl.get()));
   }
-  ref kwnames = check(PyTuple_New(1 + m));
-  PyObject* acl_name = PyTuple_GET_ITEM(st.kw__acl.get(), 0);
-  Py_INCREF(acl_name);
-  PyTuple_SET_ITEM(kwnames.get(), 0, acl_name);
+  ref kwnames = field_kwnames(st, p, names, m);
   ref owned[kStackPairs];
   for (Py_ssize_t i = 0; i < m; ++i) {
-    PyTuple_SET_ITEM(kwnames.get(), 1 + i, p.text_of(names[i]).release());
     owned[i] = p.text_of(values[i]);
     stack[2 + i] = owned[i].get();
   }
@@ -157,8 +185,27 @@ ref load_by_many_fields(State& st, PyObject* doc_class, PyObject* acl, const Pie
   return load_by_dict(st, doc_class, acl, criteria.get());
 }
 
+// The id of an ASCII path in the id form ("/_id/7", "_id//7/x"), found
+// without scanning the rest of the path; an empty ref for any other path.
+ref ascii_id(PyObject* doc_path) {
+  if (!PyUnicode_IS_ASCII(doc_path)) return ref();
+  const char* s = static_cast<const char*>(PyUnicode_DATA(doc_path));
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(doc_path);
+  Py_ssize_t i = 0;
+  while (i < n && s[i] == '/') ++i;
+  if (n - i < 3 || s[i] != '_' || s[i + 1] != 'i' || s[i + 2] != 'd') return ref();
+  i += 3;
+  if (i < n && s[i] != '/') return ref();
+  while (i < n && s[i] == '/') ++i;
+  Py_ssize_t end = i;
+  while (end < n && s[end] != '/') ++end;
+  if (end == i) return ref();
+  return check(_PyUnicode_FromASCII(s + i, end - i));
+}
+
 ref resolve_str(State& st, PyObject* doc_class, PyObject* doc_path, PyObject* acl) {
   check_status(PyUnicode_READY(doc_path));
+  if (ref id = ascii_id(doc_path)) return load_by_id(st, doc_class, id.get(), acl);
   const Pieces p(doc_path);
   if (p.size() == 0) invalid_path(st, doc_path);
   if (p.is_id_marker(p[0])) {

@@ -68,7 +68,8 @@ namespace qen::rest {
   X(kw_drop_msg, "collection", "drop")                              \
   X(kw_delete_msg, "collection", "drop", "deleted", "ignored")      \
   X(kw_post, "doc_class", "payload", "doc_path", "acl")             \
-  X(kw_collection_post, "doc_class", "payload", "acl")
+  X(kw_collection_post, "doc_class", "payload", "acl")              \
+  X(kw_none)
 
 // Names and keyword tuples of each area of operations, kept apart so that
 // each area adds its own without touching the others.
@@ -91,7 +92,6 @@ namespace qen::rest {
   X(msg_key_tail, " is not supported")                                    \
   X(msg_exists, "Document already exists ")                               \
   X(msg_empty_payload, "Empty payload")
-// kw_none (no fixed keyword) is shared by the collection, document and batch areas.
 #define QEN_REST_KWNAMES_DOCUMENT(X)
 #define QEN_REST_NAMES_BATCH(X)                                          \
   X(batch_no_class_mapping, "No class mapping found")                     \
@@ -101,10 +101,10 @@ namespace qen::rest {
   X(batch_not_found_suffix, " not found")                                 \
   X(batch_op_prefix, "Operation ")                                        \
   X(batch_op_suffix, " is not supported")
-#define QEN_REST_KWNAMES_BATCH(X)                                        \
-  X(kw_none)
+#define QEN_REST_KWNAMES_BATCH(X)
 #define QEN_REST_NAMES_ACTION(X)                                         \
   X(act_dunder_name, "__name__")                                          \
+  X(act_dunder_class, "__class__")                                        \
   X(act_split, "split")                                                   \
   X(act_isdigit, "isdigit")                                               \
   X(act_wrong_type, "Parameter has a wrong type: ")                       \
@@ -162,6 +162,8 @@ inline constexpr int kOpCount = static_cast<int>(Op::count);
 
 struct State {
   PyObject* module = nullptr;  // borrowed: the state lives inside it
+  PyTypeObject* own_function_type = nullptr;  // borrowed from function_type
+  PyObject* object_class_slot = nullptr;  // object's own __class__ descriptor (static)
 
 #define QEN_X(field) ref field;
   QEN_REST_OBJECTS(QEN_X)
@@ -178,6 +180,16 @@ struct State {
   ref op_name[kOpCount];
   ref op_classmethod[kOpCount];
   ref op_callable[kOpCount];
+  // Version tag of the last class seen to resolve each name to our own
+  // classmethod. A type's tag changes whenever it or a base is modified, so
+  // an equal, valid tag means the lookup would find the same object.
+  unsigned int op_tag[kOpCount] = {};
+
+  // Keyword names of recent field-form document paths ("_acl" then the
+  // field names, interned), reused while the same fields come back.
+  static constexpr int kFieldShapes = 4;
+  ref field_kwnames[kFieldShapes];
+  int next_field_shape = 0;
 };
 
 // Visits every reference the state owns (GC traversal and clearing).
@@ -188,6 +200,7 @@ void for_each_ref(State& st, F&& visit) {
   QEN_REST_ALL_NAMES(QEN_X)
   QEN_REST_ALL_KWNAMES(QEN_X)
 #undef QEN_X
+  for (ref& shape : st.field_kwnames) visit(shape);
   for (int i = 0; i < kOpCount; ++i) {
     visit(st.op_name[i]);
     visit(st.op_classmethod[i]);

@@ -3,6 +3,9 @@
 // Each returns a pass-through wrapper (`handled_error`, `need_auth`) made with
 // functools.wraps, so it carries the wrapped function's metadata and
 // `__wrapped__`. The wrapper forwards its vectorcall arguments untouched.
+#include <utility>
+
+#include "core/handling.hpp"
 #include "rest/ops.hpp"
 
 namespace qen::rest {
@@ -10,34 +13,15 @@ namespace {
 
 constexpr size_t kTraceLimit = 1024;
 
-// Keeps `exc` as the handled exception (`sys.exc_info()`) for its lifetime,
-// as an `except` block does: format_exc() sees it, and an error raised while
-// the record is built gets it as `__context__`.
-class Handling {
- public:
-  explicit Handling(PyObject* exc) : previous_(PyErr_GetHandledException()) {
-    PyErr_SetHandledException(exc);
-  }
-  ~Handling() {
-    PyErr_SetHandledException(previous_);
-    Py_XDECREF(previous_);
-  }
-  Handling(const Handling&) = delete;
-  Handling& operator=(const Handling&) = delete;
-
- private:
-  PyObject* previous_;
-};
-
 // The error record's pair for a caught error, or the error re-raised.
 ref answer_error(State& st) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  ref t = ref::steal(type), exc = ref::steal(value), trace = ref::steal(tb);
-  if (trace) check_status(PyException_SetTraceback(exc.get(), trace.get()));
+  ref exc = fetch_error();
   if (!exc || !PyErr_GivenExceptionMatches(exc.get(), st.caught.get())) {
-    PyErr_Restore(t.release(), exc.release(), trace.release());
+    // Not ours to answer: raised again as it was.
+    PyObject* error = exc.release();
+    PyObject* type = error ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error))) : nullptr;
+    PyObject* trace = error ? PyException_GetTraceback(error) : nullptr;
+    PyErr_Restore(type, error, trace);
     fail();
   }
   Handling handling(exc.get());
@@ -62,15 +46,16 @@ ref answer_error(State& st) {
   ref status = check_status(PyObject_IsInstance(exc.get(), st.QenError.get()))
                    ? getattr(exc.get(), st.status_code.get())
                    : ref::borrow(st.status_400.get());
-  return check(PyTuple_Pack(2, display.get(), status.get()));
+  return tuple_of({display.get(), status.get()});
 }
 
 PyObject* handled_error(PyObject* self, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
   Function* f = as_function(self);
-  PyObject* result = PyObject_Vectorcall(f->target, args, nargsf, kwnames);
+  State& st = state_of(f->ctx);
+  PyObject* result = vectorcall(st.own_function_type, f->target, args, nargsf, kwnames);
   if (result) return result;
-  return guard([&] { return answer_error(state_of(f->ctx)).release(); },
+  return guard([&] { return answer_error(st).release(); },
                nullptr);
 }
 
@@ -107,7 +92,7 @@ PyObject* need_auth(PyObject* self, PyObject* const* args, size_t nargsf,
       }, false)) {
     return nullptr;
   }
-  return PyObject_Vectorcall(f->target, args, nargsf, kwnames);
+  return vectorcall(st.own_function_type, f->target, args, nargsf, kwnames);
 }
 
 // Position of the `acl` parameter of any callable, or -1: read from our own

@@ -2,46 +2,10 @@
 
 import pytest
 
-import qen_engine
-from qen_engine import Acl, Engine
+from qen_engine import Acl
 from qen_engine.samples import Line, make_sample_engine
-from rest_loader import import_rest_with
 
 ALL = Acl(["*"])
-
-
-@pytest.fixture(scope="module")
-def rest():
-    return import_rest_with(qen_engine)
-
-
-@pytest.fixture
-def api(rest):
-    return rest.RestApi
-
-
-@pytest.fixture
-def engine():
-    return make_sample_engine("integration")
-
-
-@pytest.fixture
-def Order(engine):
-    return engine.classes["order"]
-
-
-@pytest.fixture
-def Customer(engine):
-    return engine.classes["customer"]
-
-
-@pytest.fixture
-def resolving(api, Order):
-    """Skips document actions while document path resolution is not built."""
-    try:
-        api._get_document_from_path(Order, "/_id/1001")
-    except NotImplementedError:
-        pytest.skip("document path resolution is not available in this tree")
 
 
 def stored(cls):
@@ -142,7 +106,7 @@ def test_collection_action_needs_its_grant(api, Order):
 
 # ----- document actions
 
-def test_document_action(api, Order, resolving):
+def test_document_action(api, Order):
     result, cls, name = api.action_post(Order, {}, "/_id/1001", "approve",
                                         acl=Acl(["order.read", "order.action.approve"]))
     assert (cls, name) == (Order, "approve") and result["status"] == "approved"
@@ -150,7 +114,7 @@ def test_document_action(api, Order, resolving):
 
 
 @pytest.mark.parametrize("action_path, code", [("lines/L2/approve", "L2"), ("lines/0/approve", "L1")])
-def test_action_on_a_runtime_list_member(api, Order, resolving, action_path, code):
+def test_action_on_a_runtime_list_member(api, Order, action_path, code):
     result, cls, name = api.action_post(Order, {}, "/number/1001", action_path, acl=ALL)
     assert issubclass(cls, Line) and name == "approve"
     assert result["code"] == code and result["approved"] is True
@@ -169,7 +133,7 @@ def test_action_on_a_runtime_list_member(api, Order, resolving, action_path, cod
     ("/_id/1001", "owner/approve", ALL, "BadRequestError",
      "field owner not found for parsing owner/approve", 400),
 ])
-def test_document_action_failures(api, Order, resolving, doc_path, action_path, acl, kind,
+def test_document_action_failures(api, Order, doc_path, action_path, acl, kind,
                                   message, status):
     before = stored(Order)
     assert error(api.action_post(Order, {}, doc_path, action_path, acl=acl)) == (

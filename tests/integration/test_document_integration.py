@@ -4,31 +4,8 @@ import pytest
 
 qen_engine = pytest.importorskip("qen_engine")
 from qen_engine import Acl  # noqa: E402
-from qen_engine.samples import make_sample_engine  # noqa: E402
-
-from rest_loader import import_rest_with  # noqa: E402
 
 ALL = Acl(["*"])
-
-
-@pytest.fixture(scope="module")
-def api():
-    return import_rest_with(qen_engine).RestApi
-
-
-@pytest.fixture
-def engine():
-    return make_sample_engine("documents")
-
-
-@pytest.fixture
-def Order(engine):
-    return engine.classes["order"]
-
-
-@pytest.fixture
-def Customer(engine):
-    return engine.classes["customer"]
 
 
 def error(pair):
