@@ -27,7 +27,8 @@ python3 -m venv --clear "$VENV"
 
 # Both modules must really carry the sanitizer runtime.
 for module in rest permgate; do
-  so="$("$VENV/bin/python" -c "import importlib.util as u; print(u.find_spec('qen_api.$module').origin)")"
+  # Located, not imported: loading it needs the preloaded runtime.
+  so="$("$VENV/bin/python" -c "import sysconfig, glob; print(*glob.glob(sysconfig.get_paths()['platlib'] + '/qen_api/$module.*.so'))")"
   if ! ldd "$so" | grep -q libasan; then
     echo "sanitizer tier: $so is not linked against libasan" >&2
     exit 1

@@ -43,8 +43,8 @@ PIP=("$VENV/bin/python" -W ignore -m pip install --quiet --disable-pip-version-c
 # The modules must be built for this interpreter's ABI (cpython-311d).
 for module in rest permgate; do
   "$VENV/bin/python" - "$module" <<'PY'
-import importlib.util, sys, sysconfig
-origin = importlib.util.find_spec("qen_api." + sys.argv[1]).origin
+import importlib, sys, sysconfig
+origin = importlib.import_module("qen_api." + sys.argv[1]).__file__
 suffix = sysconfig.get_config_var("EXT_SUFFIX")
 assert "311d" in suffix and origin.endswith(suffix), (origin, suffix)
 print("debug build:", origin)
