@@ -47,7 +47,7 @@ std::pair<ref, ref> split_first(State& st, PyObject* path) {
   }
   ref one = check(PyLong_FromLong(1));
   PyObject* stack[] = {path, st.slash.get(), one.get()};
-  ref parts = check(PyObject_VectorcallMethod(st.act_split.get(), stack, 3, nullptr));
+  ref parts = check(PyObject_VectorcallMethod(st.split.get(), stack, 3, nullptr));
   return unpack2(parts.get());
 }
 
@@ -147,13 +147,7 @@ ref collection_action(State& st, PyObject* doc_class, PyObject* payload,
 
 ref document_action(State& st, PyObject* cls, PyObject* doc_class, PyObject* payload,
                     PyObject* doc_path, PyObject* action_path, PyObject* acl) {
-  PyObject* find[] = {doc_class, doc_path, acl};
-  ref doc = call_op(st, Op::get_document_from_path, cls, find, 3, nullptr);
-  if (doc.get() == Py_None) {
-    ref name = getattr(doc_class, st.act_dunder_name.get());
-    raise_joined(st.NotFoundError.get(), {st.act_cannot_find_document.get(), name.get(),
-                                          st.slash.get(), doc_path});
-  }
+  ref doc = found_document(st, cls, doc_class, doc_path, acl);
   PyObject* walk[] = {doc.get(), action_path, acl};
   ref reached = call_op(st, Op::get_method_from_path, cls, walk, 3, nullptr);
   auto [target, name] = unpack2(reached.get());

@@ -98,7 +98,7 @@ ref register_line(State& st, PyObject* class_dict, PyObject* line,
   const Code code = code_of(st, op.get());
   if (code == Code::other) {
     ref message = join_formatted(st, st.batch_op_prefix.get(), op.get(),
-                                 st.batch_op_suffix.get());
+                                 st.not_supported.get());
     return refusal(st, message.get());
   }
   ref content;

@@ -33,14 +33,6 @@ ref class_name(State& st, PyObject* cls) { return getattr(cls, st.dunder_name.ge
   raise_for_path(st, st.NotFoundError.get(), st.msg_not_found.get(), doc_class, doc_path);
 }
 
-// The resolved document, or NotFoundError when the path names none.
-ref found_document(State& st, PyObject* cls, PyObject* doc_class,
-                   PyObject* doc_path, PyObject* acl) {
-  ref doc = find_document(st, cls, doc_class, doc_path, acl);
-  if (doc.get() == Py_None) not_found(st, doc_class, doc_path);
-  return doc;
-}
-
 ref parse_catalog(State& st, PyObject* cls, PyObject* catalog) {
   return call_op(st, Op::parse_catalog, cls, &catalog, 1, nullptr);
 }
@@ -93,10 +85,17 @@ void check_primary_key(State& st, PyObject* stored, PyObject* replacement) {
   ref to = call_noargs(replacement, st.calculate_id.get());
   raise_joined(PyExc_ValueError,
                {st.msg_key_from.get(), from.get(), st.msg_key_to.get(), to.get(),
-                st.msg_key_tail.get()});
+                st.not_supported.get()});
 }
 
 }  // namespace
+
+ref found_document(State& st, PyObject* cls, PyObject* doc_class,
+                   PyObject* doc_path, PyObject* acl) {
+  ref doc = find_document(st, cls, doc_class, doc_path, acl);
+  if (doc.get() == Py_None) not_found(st, doc_class, doc_path);
+  return doc;
+}
 
 // args: cls, doc_class, doc_path, acl, catalog, lazy, show_hidden
 ref document_get(void* ctx, PyObject* const* args) {

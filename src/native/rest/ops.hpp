@@ -15,6 +15,11 @@ void build_rest_api(State& st);
 // Defines error_handle and auth_required and binds them.
 void define_wrappers(State& st);
 
+// `cls._get_document_from_path(doc_class, doc_path, acl)`, raising
+// NotFoundError("Cannot find the document <class>/<path>") when it finds none.
+ref found_document(State& st, PyObject* cls, PyObject* doc_class,
+                   PyObject* doc_path, PyObject* acl);
+
 // Raises `type(message)`; `message` is built from the parts joined.
 [[noreturn]] void raise_joined(PyObject* type, std::initializer_list<PyObject*> parts);
 

@@ -47,7 +47,11 @@ namespace qen::rest {
   X(op_U, "U")                                              \
   X(op_D, "D")                                              \
   X(action_prefix, "action.")                               \
-  X(empty_acl, "User has empty ACL")
+  X(empty_acl, "User has empty ACL")                        \
+  X(dunder_name, "__name__")                                \
+  X(split, "split")                                         \
+  X(msg_not_found, "Cannot find the document ")             \
+  X(not_supported, " is not supported")
 
 // Keyword-name tuples of the fixed call shapes. X(field, "a", "b", ...).
 #define QEN_REST_KWNAMES(X)                                         \
@@ -78,18 +82,14 @@ namespace qen::rest {
   X(msg_payload_form, "payload should be list or dictionary")
 #define QEN_REST_KWNAMES_COLLECTION(X)
 #define QEN_REST_NAMES_DOCUMENT(X)                                        \
-  X(dunder_name, "__name__")                                              \
-  X(split, "split")                                                       \
   X(startswith, "startswith")                                             \
   X(underscore, "_")                                                      \
   X(msg_invalid_path, "Invalid document path ")                           \
-  X(msg_not_found, "Cannot find the document ")                           \
   X(msg_create_hint, ", set create=True if you need to create a new one") \
   X(msg_type_of, "Document of type ")                                     \
   X(msg_not_type, " is not of type ")                                     \
   X(msg_key_from, "Update primary key from ")                             \
   X(msg_key_to, " to ")                                                   \
-  X(msg_key_tail, " is not supported")                                    \
   X(msg_exists, "Document already exists ")                               \
   X(msg_empty_payload, "Empty payload")
 #define QEN_REST_KWNAMES_DOCUMENT(X)
@@ -99,21 +99,17 @@ namespace qen::rest {
   X(batch_no_content, "Wrong payload line format, need have content for operation ") \
   X(batch_class_prefix, "Class ")                                         \
   X(batch_not_found_suffix, " not found")                                 \
-  X(batch_op_prefix, "Operation ")                                        \
-  X(batch_op_suffix, " is not supported")
+  X(batch_op_prefix, "Operation ")
 #define QEN_REST_KWNAMES_BATCH(X)
 #define QEN_REST_NAMES_ACTION(X)                                         \
-  X(act_dunder_name, "__name__")                                          \
   X(act_dunder_class, "__class__")                                        \
-  X(act_split, "split")                                                   \
   X(act_isdigit, "isdigit")                                               \
   X(act_wrong_type, "Parameter has a wrong type: ")                       \
   X(act_wrong_type_suffix, ",should be a document or an embedded document") \
   X(act_field_prefix, "field ")                                           \
   X(act_not_found_for_parsing, " not found for parsing ")                 \
   X(act_cannot_found, "Cannot found ")                                    \
-  X(act_in, " in ")                                                       \
-  X(act_cannot_find_document, "Cannot find the document ")
+  X(act_in, " in ")
 #define QEN_REST_KWNAMES_ACTION(X)
 
 #define QEN_REST_ALL_NAMES(X)                                       \
