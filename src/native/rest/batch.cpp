@@ -54,19 +54,6 @@ void set_id(State& st, PyObject* doc, PyObject* id) {
   check_status(PyObject_SetAttr(doc, st._id.get(), id));
 }
 
-// doc.save(batch=batch, acl=acl) or doc.delete(batch=batch, acl=acl).
-void call_batch_acl(State& st, PyObject* doc, PyObject* name, PyObject* batch,
-                    PyObject* acl) {
-  PyObject* stack[] = {doc, batch, acl};
-  check(PyObject_VectorcallMethod(name, stack, 1,
-                                  st.kw_batch_acl.get()));
-}
-
-ref from_display(State& st, PyObject* cls, PyObject* content) {
-  return call_method_spread(cls, st.from_display.get(), nullptr, 0,
-                            Keywords{st.kw_none.get(), nullptr}, content);
-}
-
 ref blank(PyObject* cls) { return check(PyObject_CallNoArgs(cls)); }
 
 enum class Code { I, S, U, D, other };
@@ -116,18 +103,18 @@ ref register_line(State& st, PyObject* class_dict, PyObject* line,
 
   switch (code) {
     case Code::I: {
-      ref doc = from_display(st, cls.get(), content.get());
-      call_batch_acl(st, doc.get(), st.save.get(), batch, acl);
+      ref doc = call_spread(st, cls.get(), st.from_display.get(), content.get());
+      call_method(doc.get(), st.save.get(), st.kw_batch_acl.get(), {batch, acl});
       break;
     }
     case Code::S: {
-      ref doc = from_display(st, cls.get(), content.get());
+      ref doc = call_spread(st, cls.get(), st.from_display.get(), content.get());
       ref key_fields = getattr(doc.get(), st._key_fields.get());
       ref id = truth(key_fields.get())
                    ? check(PyObject_CallMethodNoArgs(doc.get(), st.calculate_id.get()))
                    : item(line, st.id.get());
       set_id(st, doc.get(), id.get());
-      call_batch_acl(st, doc.get(), st.save.get(), batch, acl);
+      call_method(doc.get(), st.save.get(), st.kw_batch_acl.get(), {batch, acl});
       break;
     }
     case Code::U: {
@@ -141,7 +128,7 @@ ref register_line(State& st, PyObject* class_dict, PyObject* line,
     case Code::D: {
       ref doc = blank(cls.get());
       set_id(st, doc.get(), item(line, st.id.get()).get());
-      call_batch_acl(st, doc.get(), st.delete_.get(), batch, acl);
+      call_method(doc.get(), st.delete_.get(), st.kw_batch_acl.get(), {batch, acl});
       break;
     }
     case Code::other:

@@ -11,20 +11,6 @@ ref pair(PyObject* body, PyObject* status) {
   return tuple_of({body, status});
 }
 
-// `obj.<name>(**fixed)` with values on the stack.
-ref call_method(PyObject* self, PyObject* name, PyObject* kwnames,
-                std::initializer_list<PyObject*> values) {
-  PyObject* stack[8];
-  stack[0] = self;
-  Py_ssize_t n = 1;
-  for (PyObject* v : values) stack[n++] = v;
-  return check(PyObject_VectorcallMethod(name, stack, 1, kwnames));
-}
-
-ref call_method_noargs(PyObject* self, PyObject* name) {
-  return check(PyObject_VectorcallMethod(name, &self, 1, nullptr));
-}
-
 // The items of a list of ids, held by us: the engine may change the list
 // while it runs, and the ids must stay alive for the whole call.
 class HeldIds {
@@ -181,8 +167,7 @@ ref collection_post(void* ctx, PyObject* const* args) {
   ref saved = check(PyList_New(0));
   ref it = check(PyObject_GetIter(args[2]));
   while (ref item = ref::steal(PyIter_Next(it.get()))) {
-    ref new_doc = call_method_spread(doc_class, st.from_display.get(), nullptr, 0,
-                                     Keywords{st.kw_none.get(), nullptr}, item.get());
+    ref new_doc = call_spread(st, doc_class, st.from_display.get(), item.get());
     ref kept = call_method(new_doc.get(), st.save.get(), st.kw_acl.get(), {acl});
     check_status(PyList_Append(saved.get(), kept.get()));
   }
@@ -192,7 +177,7 @@ ref collection_post(void* ctx, PyObject* const* args) {
   const Py_ssize_t n = PyList_GET_SIZE(saved.get());
   ref result = check(PyList_New(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    ref shown = call_method_noargs(PyList_GET_ITEM(saved.get(), i), st.get_display_data.get());
+    ref shown = call_noargs(PyList_GET_ITEM(saved.get(), i), st.get_display_data.get());
     PyList_SET_ITEM(result.get(), i, shown.release());
   }
   return pair(result.get(), st.status_200.get());
@@ -208,7 +193,7 @@ ref collection_delete(void* ctx, PyObject* const* args) {
   ref delete_msg;
   if (truth(args[3])) {
     call_method(doc_class, st.drop.get(), st.kw_acl.get(), {acl});
-    ref name = call_method_noargs(doc_class, st.get_collection_name.get());
+    ref name = call_noargs(doc_class, st.get_collection_name.get());
     delete_msg = call_method(msg_class, st.from_display.get(), st.kw_drop_msg.get(),
                              {name.get(), Py_True});
   } else {
@@ -227,11 +212,11 @@ ref collection_delete(void* ctx, PyObject* const* args) {
       count_refusal(ignored.get(), collection.get(), result.get());
     }
     if (PyErr_Occurred()) fail();
-    ref name = call_method_noargs(doc_class, st.get_collection_name.get());
+    ref name = call_noargs(doc_class, st.get_collection_name.get());
     delete_msg = call_method(msg_class, st.from_display.get(), st.kw_delete_msg.get(),
                              {name.get(), Py_False, deleted.get(), ignored.get()});
   }
-  ref body = call_method_noargs(delete_msg.get(), st.get_display_data.get());
+  ref body = call_noargs(delete_msg.get(), st.get_display_data.get());
   return pair(body.get(), st.status_200.get());
 }
 

@@ -8,8 +8,6 @@
 namespace qen::rest {
 namespace {
 
-constexpr size_t kCallFlags = PY_VECTORCALL_ARGUMENTS_OFFSET;
-
 // `cls._get_document_from_path(doc_class, doc_path[, acl])`; `acl` NULL
 // leaves the resolution's default (no ACL).
 ref find_document(State& st, PyObject* cls, PyObject* doc_class,
@@ -35,23 +33,6 @@ ref class_name(State& st, PyObject* cls) { return getattr(cls, st.dunder_name.ge
 
 ref parse_catalog(State& st, PyObject* cls, PyObject* catalog) {
   return call_op(st, Op::parse_catalog, cls, &catalog, 1, nullptr);
-}
-
-ref call_noargs(PyObject* self, PyObject* name) {
-  PyObject* stack[] = {self};
-  return check(PyObject_VectorcallMethod(name, stack, 1 | kCallFlags, nullptr));
-}
-
-// `self.name(acl=acl)`.
-ref call_with_acl(State& st, PyObject* self, PyObject* name, PyObject* acl) {
-  PyObject* stack[] = {self, acl};
-  return check(PyObject_VectorcallMethod(name, stack, 1 | kCallFlags, st.kw_acl.get()));
-}
-
-// `receiver.name(**mapping)`.
-ref call_spread(State& st, PyObject* receiver, PyObject* name, PyObject* mapping) {
-  return call_method_spread(receiver, name, nullptr, 0, Keywords{st.kw_none.get(), nullptr},
-                            mapping);
 }
 
 ref ok(PyObject* body, State& st) {
@@ -102,9 +83,8 @@ ref document_get(void* ctx, PyObject* const* args) {
   State& st = state_of(ctx);
   ref doc = found_document(st, args[0], args[1], args[2], args[3]);
   ref catalog = parse_catalog(st, args[0], args[4]);
-  PyObject* stack[] = {doc.get(), args[5], catalog.get(), args[6]};
-  ref display = check(PyObject_VectorcallMethod(st.get_display_data.get(), stack,
-                                                1 | kCallFlags, st.kw_display.get()));
+  ref display = call_method(doc.get(), st.get_display_data.get(), st.kw_display.get(),
+                            {args[5], catalog.get(), args[6]});
   return ok(display.get(), st);
 }
 
@@ -119,7 +99,7 @@ ref document_delete(void* ctx, PyObject* const* args) {
     raise_joined(st.BadRequestError.get(),
                  {st.msg_type_of.get(), own.get(), st.msg_not_type.get(), wanted.get()});
   }
-  ref results = call_with_acl(st, doc.get(), st.delete_.get(), args[3]);
+  ref results = call_method(doc.get(), st.delete_.get(), st.kw_acl.get(), {args[3]});
   ref body = delete_messages(st, results.get());
   return ok(body.get(), st);
 }
@@ -132,9 +112,8 @@ ref document_patch(void* ctx, PyObject* const* args) {
   ref catalog = parse_catalog(st, args[0], args[3]);
   ref updated = call_method_spread(doc.get(), st.update.get(), nullptr, 0,
                                    Keywords{st.kw__acl.get(), &acl}, args[2]);
-  PyObject* stack[] = {updated.get(), catalog.get()};
-  ref display = check(PyObject_VectorcallMethod(st.get_display_data.get(), stack,
-                                                1 | kCallFlags, st.kw_catalog.get()));
+  ref display = call_method(updated.get(), st.get_display_data.get(), st.kw_catalog.get(),
+                            {catalog.get()});
   return ok(display.get(), st);
 }
 
@@ -157,7 +136,7 @@ ref document_put(void* ctx, PyObject* const* args) {
   check_primary_key(st, stored.get(), replacement.get());
   ref stored_id = call_noargs(stored.get(), st.get_id.get());
   check_status(PyObject_SetAttr(replacement.get(), st._id.get(), stored_id.get()));
-  ref saved = call_with_acl(st, replacement.get(), st.save.get(), acl);
+  ref saved = call_method(replacement.get(), st.save.get(), st.kw_acl.get(), {acl});
   ref display = call_noargs(saved.get(), st.get_display_data.get());
   return ok(display.get(), st);
 }

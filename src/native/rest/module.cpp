@@ -164,6 +164,24 @@ ref call_op(State& st, Op op, PyObject* cls, PyObject* const* args,
                                    static_cast<size_t>(nargs), kwnames));
 }
 
+ref call_method(PyObject* self, PyObject* name, PyObject* kwnames,
+                std::initializer_list<PyObject*> values) {
+  PyObject* stack[kMaxParams + 1];
+  stack[0] = self;
+  Py_ssize_t n = 1;
+  for (PyObject* v : values) stack[n++] = v;
+  return check(PyObject_VectorcallMethod(name, stack, 1, kwnames));
+}
+
+ref call_noargs(PyObject* self, PyObject* name) {
+  return check(PyObject_VectorcallMethod(name, &self, 1, nullptr));
+}
+
+ref call_spread(State& st, PyObject* self, PyObject* name, PyObject* mapping) {
+  return call_method_spread(self, name, nullptr, 0, Keywords{st.kw_none.get(), nullptr},
+                            mapping);
+}
+
 void raise_joined(PyObject* type, std::initializer_list<PyObject*> parts) {
   ref message = check(PyUnicode_FromString(""));
   for (PyObject* part : parts) {

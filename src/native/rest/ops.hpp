@@ -20,6 +20,14 @@ void define_wrappers(State& st);
 ref found_document(State& st, PyObject* cls, PyObject* doc_class,
                    PyObject* doc_path, PyObject* acl);
 
+// `self.name(k1=v1, ...)`: `kwnames` names the values, in order.
+ref call_method(PyObject* self, PyObject* name, PyObject* kwnames,
+                std::initializer_list<PyObject*> values);
+// `self.name()`.
+ref call_noargs(PyObject* self, PyObject* name);
+// `self.name(**mapping)`, with the interpreter's errors for a bad mapping.
+ref call_spread(State& st, PyObject* self, PyObject* name, PyObject* mapping);
+
 // Raises `type(message)`; `message` is built from the parts joined.
 [[noreturn]] void raise_joined(PyObject* type, std::initializer_list<PyObject*> parts);
 
